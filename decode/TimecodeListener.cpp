@@ -10,13 +10,13 @@ namespace {
 
 // LTC frame bits 64-79 in the order sent, 0 as one long pulse and 1 as two short ones.
 constexpr bool kSyncPulseIsShort[_ManchesterFrame::kSyncPulses] = {
-    false, false,                                            // 0 0
-    true, true, true, true, true, true, true, true,          // 1 1 1 1
-    true, true, true, true, true, true, true, true,          // 1 1 1 1
-    true, true, true, true, true, true, true, true,          // 1 1 1 1
-    false, true, true,                                       // 0 1
+    false, false,                                      // 0 0
+    true,  true,  true, true, true, true, true, true,  // 1 1 1 1
+    true,  true,  true, true, true, true, true, true,  // 1 1 1 1
+    true,  true,  true, true, true, true, true, true,  // 1 1 1 1
+    false, true,  true,                                // 0 1
 };
-constexpr bool kSyncBits[16] = {false, false, true, true, true, true, true, true,
+constexpr bool kSyncBits[16] = {false, false, true, true, true, true, true,  true,
                                 true,  true,  true, true, true, true, false, true};
 
 // A group of `width` frame bits starting at LTC bit `first`, least significant first.

@@ -18,8 +18,8 @@ struct manchesterPulse {
 
 /// Turns 80 assembled bits into an SMPTE_tc and hands it to the callback.
 struct SMPTE_tc_listener {
-    int32_t callbackId = 0;              ///< copied into myId of every record
-    TimecodeCallback callback = nullptr; ///< null: frames are decoded and dropped
+    int32_t callbackId = 0;               ///< copied into myId of every record
+    TimecodeCallback callback = nullptr;  ///< null: frames are decoded and dropped
 
     void setCallbackId(TimecodeCallback callback, int id);
     bool makeTC(bool* bits);
@@ -28,8 +28,8 @@ struct SMPTE_tc_listener {
 /// Classifies pulses, finds the sync word in a sliding window and assembles
 /// the frame's 64 data bits after it.
 struct _ManchesterFrame {
-    static constexpr int kSyncPulses = 29;     ///< 0011 1111 1111 1101 as pulses
-    static constexpr int kWindowSize = 200;    ///< 29 sync pulses + at most 128 per frame
+    static constexpr int kSyncPulses = 29;   ///< 0011 1111 1111 1101 as pulses
+    static constexpr int kWindowSize = 200;  ///< 29 sync pulses + at most 128 per frame
     static constexpr int kFrameBits = 80;
     static constexpr float kShortThreshold = 15.0f;
     static constexpr uint32_t kMinValid = 4;
@@ -38,11 +38,12 @@ struct _ManchesterFrame {
 
     int32_t shortRun = 0;    ///< short pulses since the last long one; only its parity matters
     int32_t pulseCount = 0;  ///< pulses in pulseWindow; above 29 while assembling
-    manchesterPulse pulseWindow[kWindowSize] = {};  ///< since the window was last emptied, oldest first
-    float shortThreshold = kShortThreshold;         ///< fixed: never adapted to the signal
-    int32_t bitIndex = 0;                           ///< next position in frameBits, 16..79 while assembling
-    bool frameBits[kFrameBits] = {};                ///< 0-15 sync word, 16 + n holds LTC bit n
-    bool halfBitPending = false;                    ///< first short pulse of a 1 bit seen
+    manchesterPulse pulseWindow[kWindowSize] =
+        {};                                  ///< since the window was last emptied, oldest first
+    float shortThreshold = kShortThreshold;  ///< fixed: never adapted to the signal
+    int32_t bitIndex = 0;             ///< next position in frameBits, 16..79 while assembling
+    bool frameBits[kFrameBits] = {};  ///< 0-15 sync word, 16 + n holds LTC bit n
+    bool halfBitPending = false;      ///< first short pulse of a 1 bit seen
     SMPTE_tc_listener listener;
 
     _ManchesterFrame() = default;
@@ -58,11 +59,14 @@ private:
 /// One fixed-size object; nothing on the heap. Belongs to the one thread that
 /// feeds its channel; it takes no locks.
 struct TCListener {
-    static constexpr float kEdgeThreshold = 0.0001f;  ///< dead band: |x| <= this never makes an edge
-    static constexpr int32_t kSilenceLength = 101;    ///< samples without an edge that make a silence pulse
+    static constexpr float kEdgeThreshold =
+        0.0001f;  ///< dead band: |x| <= this never makes an edge
+    static constexpr int32_t kSilenceLength =
+        101;  ///< samples without an edge that make a silence pulse
 
-    bool signPositive = false;     ///< polarity after the last edge: true after a rising edge
-    int32_t samplesSinceEdge = 0;  ///< since the last edge or silence restart; 0..100 between samples
+    bool signPositive = false;  ///< polarity after the last edge: true after a rising edge
+    int32_t samplesSinceEdge =
+        0;  ///< since the last edge or silence restart; 0..100 between samples
     bool silenceReported = false;  ///< the one silence pulse has been sent since the last edge
     _ManchesterFrame frame;
 

@@ -75,7 +75,8 @@ LtcSignal makeLtcSignal(const LtcSignalOptions& o) {
         ltc_encoder_encode_frame(encoder);
         ltcsnd_sample_t* buffer = nullptr;
         const int length = ltc_encoder_get_bufferptr(encoder, &buffer, 1);
-        for (int i = 0; i < length; ++i) signal.samples.push_back((float(buffer[i]) - 128.0f) / 128.0f);
+        for (int i = 0; i < length; ++i)
+            signal.samples.push_back((float(buffer[i]) - 128.0f) / 128.0f);
         signal.frameEnds.push_back(signal.samples.size());
         ltc_encoder_inc_timecode(encoder);
     }

@@ -9,17 +9,18 @@
 // Test signals from libltc's encoder, an independent reference for our decoder.
 struct LtcSignalOptions {
     double sampleRate = 48000.0;
-    double fps = 25.0;          ///< 24, 25, 29.97 or 30
-    bool dropFrame = false;     ///< sets the drop-frame bit; libltc then skips frames 0 and 1 as drop-frame counting does
+    double fps = 25.0;       ///< 24, 25, 29.97 or 30
+    bool dropFrame = false;  ///< sets the drop-frame bit; libltc then skips frames 0 and 1 as
+                             ///< drop-frame counting does
     bool colorFrame = false;
     int hours = 10, minutes = 0, seconds = 0, frames = 0;
     int frameCount = 100;
-    uint8_t userBits[8] = {};   ///< u1..u8, 0..15 each
+    uint8_t userBits[8] = {};  ///< u1..u8, 0..15 each
     double dBFS = -3.0;
-    bool invert = false;        ///< negate every sample
-    bool reverse = false;       ///< play the finished signal backwards
-    size_t leadInSamples = 0;   ///< silence (exact zeros) before the first frame
-    size_t tailSamples = 0;     ///< silence after the last frame
+    bool invert = false;       ///< negate every sample
+    bool reverse = false;      ///< play the finished signal backwards
+    size_t leadInSamples = 0;  ///< silence (exact zeros) before the first frame
+    size_t tailSamples = 0;    ///< silence after the last frame
 };
 
 struct LtcSignal {

@@ -15,10 +15,11 @@
 namespace {
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: ltc-gen OUT [--rate HZ] [--fps 24|25|29.97|30] [--df] [--start HH:MM:SS:FF]\n"
-                 "               [--frames N] [--channels N] [--user HEX8] [--dbfs D] [--invert]\n"
-                 "               [--reverse] [--lead-in SAMPLES] [--pcm16]\n");
+    std::fprintf(
+        stderr,
+        "usage: ltc-gen OUT [--rate HZ] [--fps 24|25|29.97|30] [--df] [--start HH:MM:SS:FF]\n"
+        "               [--frames N] [--channels N] [--user HEX8] [--dbfs D] [--invert]\n"
+        "               [--reverse] [--lead-in SAMPLES] [--pcm16]\n");
     return 2;
 }
 
@@ -34,26 +35,39 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
         const char* v = nullptr;
-        if (a == "--df") o.dropFrame = true;
-        else if (a == "--invert") o.invert = true;
-        else if (a == "--reverse") o.reverse = true;
-        else if (a == "--pcm16") pcm16 = true;
-        else if ((v = next()) == nullptr) return usage();
-        else if (a == "--rate") o.sampleRate = std::atof(v);
-        else if (a == "--fps") o.fps = std::atof(v);
-        else if (a == "--frames") o.frameCount = std::atoi(v);
-        else if (a == "--channels") channels = std::atoi(v);
-        else if (a == "--dbfs") o.dBFS = std::atof(v);
-        else if (a == "--lead-in") o.leadInSamples = size_t(std::atol(v));
+        if (a == "--df")
+            o.dropFrame = true;
+        else if (a == "--invert")
+            o.invert = true;
+        else if (a == "--reverse")
+            o.reverse = true;
+        else if (a == "--pcm16")
+            pcm16 = true;
+        else if ((v = next()) == nullptr)
+            return usage();
+        else if (a == "--rate")
+            o.sampleRate = std::atof(v);
+        else if (a == "--fps")
+            o.fps = std::atof(v);
+        else if (a == "--frames")
+            o.frameCount = std::atoi(v);
+        else if (a == "--channels")
+            channels = std::atoi(v);
+        else if (a == "--dbfs")
+            o.dBFS = std::atof(v);
+        else if (a == "--lead-in")
+            o.leadInSamples = size_t(std::atol(v));
         else if (a == "--start") {
-            if (std::sscanf(v, "%d:%d:%d:%d", &o.hours, &o.minutes, &o.seconds, &o.frames) != 4) return usage();
+            if (std::sscanf(v, "%d:%d:%d:%d", &o.hours, &o.minutes, &o.seconds, &o.frames) != 4)
+                return usage();
         } else if (a == "--user") {
             if (std::strlen(v) != 8) return usage();
             for (int g = 0; g < 8; ++g) {
                 const char digit[2] = {v[g], 0};
                 o.userBits[g] = uint8_t(std::strtoul(digit, nullptr, 16));
             }
-        } else return usage();
+        } else
+            return usage();
     }
     if (channels < 1 || o.sampleRate <= 0 || o.frameCount < 0) return usage();
 

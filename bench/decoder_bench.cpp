@@ -1,0 +1,88 @@
+// Our decoder against libltc's on the same signal, side by side in one run, so
+// the ratio of their items per second is what to read, not the absolute numbers.
+
+#include <benchmark/benchmark.h>
+#include <ltc.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+#include "decode/TimecodeListener.h"
+#include "tests/support/LtcSignal.h"
+
+namespace {
+
+constexpr size_t kBlock = 512;  // what live capture hands the dispatcher
+
+const std::vector<float>& signal60s() {
+    static const std::vector<float> samples = [] {
+        LtcSignalOptions o;
+        o.sampleRate = 48000.0;
+        o.fps = 25.0;
+        o.frameCount = 60 * 25;
+        o.userBits[0] = 0xB;
+        o.userBits[7] = 0x7;
+        return makeLtcSignal(o).samples;
+    }();
+    return samples;
+}
+
+long gRecords = 0;
+void countRecord(const SMPTE_tc&) {
+    ++gRecords;
+}
+
+void BM_MirelDecoder(benchmark::State& state) {
+    const std::vector<float>& x = signal60s();
+    for (auto _ : state) {
+        TCListener decoder;
+        decoder.setCallbackId(countRecord, 0);
+        gRecords = 0;
+        for (size_t i = 0; i < x.size(); i += kBlock)
+            sampleStep(decoder, x.data() + i, std::min(kBlock, x.size() - i), 1);
+        benchmark::DoNotOptimize(gRecords);
+    }
+    if (gRecords < 1490) state.SkipWithError("decoder lost frames");
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(x.size()));
+}
+BENCHMARK(BM_MirelDecoder)->Unit(benchmark::kMillisecond);
+
+// The same decoder stepped one sample at a time: what the bulk edge scan buys.
+void BM_MirelDecoderPlainStep(benchmark::State& state) {
+    const std::vector<float>& x = signal60s();
+    for (auto _ : state) {
+        TCListener decoder;
+        decoder.setCallbackId(countRecord, 0);
+        gRecords = 0;
+        for (float sample : x) sampleStep(decoder, sample);
+        benchmark::DoNotOptimize(gRecords);
+    }
+    if (gRecords < 1490) state.SkipWithError("decoder lost frames");
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(x.size()));
+}
+BENCHMARK(BM_MirelDecoderPlainStep)->Unit(benchmark::kMillisecond);
+
+void BM_LibltcDecoder(benchmark::State& state) {
+    std::vector<float> x = signal60s();  // libltc takes a non-const buffer
+    long frames = 0;
+    for (auto _ : state) {
+        LTCDecoder* decoder = ltc_decoder_create(1920, 32);
+        LTCFrameExt frame;
+        frames = 0;
+        for (size_t i = 0; i < x.size(); i += kBlock) {
+            ltc_decoder_write_float(decoder, x.data() + i, std::min(kBlock, x.size() - i),
+                                    ltc_off_t(i));
+            while (ltc_decoder_read(decoder, &frame) != 0) ++frames;
+        }
+        ltc_decoder_free(decoder);
+        benchmark::DoNotOptimize(frames);
+    }
+    if (frames < 1490) state.SkipWithError("libltc lost frames");
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(x.size()));
+}
+BENCHMARK(BM_LibltcDecoder)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing Mirel needs.
+# Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+
+packages=(
+    # build
+    build-essential cmake ninja-build pkg-config git
+    # decoder tool
+    libsndfile1-dev
+    # tests and benchmarks
+    libgtest-dev libgmock-dev libbenchmark-dev libltc-dev
+    # fuzzing and sanitizers with clang
+    clang libclang-rt-dev clang-format clang-tidy
+    # platform layer
+    libglib2.0-dev nlohmann-json3-dev
+    # audio capture; alsa-lib headers also build the virtual capture card test fixture
+    portaudio19-dev libasound2-dev
+)
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+    $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Format and static checks over the project's own C++ sources.
+# Needs a configured release build (for compile_commands.json).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mapfile -t sources < <(git ls-files --cached --others --exclude-standard -- '*.h' '*.cpp' | grep -v '^fuzz/corpus/')
+clang-format --dry-run --Werror "${sources[@]}"
+
+mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep '\.cpp$' | grep -v -E '^(tests|bench|fuzz)/')
+clang-tidy --quiet -p build/release "${units[@]}"
