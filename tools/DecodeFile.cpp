@@ -18,7 +18,9 @@ constexpr sf_count_t kBlockFrames = 512;  // what live capture hands the dispatc
 // The callback has no user value, so the reader tells it where it is through this.
 sf_count_t gSampleIndex = 0;
 
-void printRecord(const SMPTE_tc& tc) { printRecordLine(tc, gSampleIndex); }
+void printRecord(const SMPTE_tc& tc) {
+    printRecordLine(tc, gSampleIndex);
+}
 
 }  // namespace
 

@@ -6,11 +6,13 @@
 #include "decode/SMPTE_tc.h"
 
 // The tool's output, one record a line; the same for files and live capture.
-inline void printRecordHeader() { std::printf("id\tsample\ttimecode\tuserbits\tdrop\tcolor\tbpm\n"); }
+inline void printRecordHeader() {
+    std::printf("id\tsample\ttimecode\tuserbits\tdrop\tcolor\tbpm\n");
+}
 
 inline void printRecordLine(const SMPTE_tc& tc, int64_t sample) {
     std::printf("%d\t%lld\t%02d:%02d:%02d:%02d\t%X%X%X%X%X%X%X%X\t%d\t%d\t%d\n", tc.myId,
-                static_cast<long long>(sample), tc.h(), tc.m(), tc.s(), tc.f(), tc.u1, tc.u2,
-                tc.u3, tc.u4, tc.u5, tc.u6, tc.u7, tc.u8, tc.dropFrame ? 1 : 0,
-                tc.colorFrame ? 1 : 0, tc.bpm ? 1 : 0);
+                static_cast<long long>(sample), tc.h(), tc.m(), tc.s(), tc.f(), tc.u1, tc.u2, tc.u3,
+                tc.u4, tc.u5, tc.u6, tc.u7, tc.u8, tc.dropFrame ? 1 : 0, tc.colorFrame ? 1 : 0,
+                tc.bpm ? 1 : 0);
 }

@@ -8,8 +8,7 @@
 namespace {
 
 int usage() {
-    std::fprintf(stderr,
-                 "mirel-decode: usage: mirel-decode FILE\n");
+    std::fprintf(stderr, "mirel-decode: usage: mirel-decode FILE\n");
     return 2;
 }
 
