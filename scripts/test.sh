@@ -1,35 +1,29 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the release build, the ASan+UBSan and TSan builds, then the fuzzers.
+# Builds and runs every test: the release build and the static checks, the
+# fuzzers, then the ASan+UBSan and TSan builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh
-
 jobs=$(nproc)
-for preset in release asan tsan; do
-    echo "== $preset =="
-    cmake --preset "$preset"
-    cmake --build --preset "$preset" -j "$jobs"
-    if [ "$preset" = tsan ]; then
-        # Older ThreadSanitizer runtimes cannot map their shadow memory under the
-        # kernel's high ASLR entropy; running without ASLR avoids that.
-        setarch "$(uname -m)" -R ctest --preset "$preset" -j "$jobs"
-    else
-        ctest --preset "$preset" -j "$jobs"
-    fi
-    if [ "$preset" = release ]; then
-        echo "== lint =="
-        bash scripts/lint.sh
-    fi
-done
+
+build() {
+    echo "== $1 =="
+    cmake --preset "$1"
+    cmake --build --preset "$1" -j "$jobs"
+}
+
+build release
+ctest --preset release -j "$jobs"
+
+echo "== lint =="
+bash scripts/lint.sh
 
 # The readers of network datagrams and of the typing format under libFuzzer, a
 # fixed time each, starting from the seed corpus in fuzz/corpus/<fuzzer>/. They
 # work on a copy in the build folder so that the repository stays clean; a
 # crash fails the script and leaves its input in build/fuzz/artifacts/.
-echo "== fuzz =="
-cmake --preset fuzz
-cmake --build --preset fuzz -j "$jobs"
+build fuzz
 mkdir -p build/fuzz/artifacts
 for seeds in fuzz/corpus/*/; do
     fuzzer=$(basename "$seeds")
@@ -41,3 +35,11 @@ for seeds in fuzz/corpus/*/; do
     "build/fuzz/fuzz/$fuzzer" -max_total_time=30 -print_final_stats=1 \
         -artifact_prefix=build/fuzz/artifacts/ "$corpus"
 done
+
+build asan
+ctest --preset asan -j "$jobs"
+
+build tsan
+# Older ThreadSanitizer runtimes cannot map their shadow memory under the
+# kernel's high ASLR entropy; running without ASLR avoids that.
+setarch "$(uname -m)" -R ctest --preset tsan -j "$jobs"
