@@ -1,0 +1,71 @@
+#include "decode/TCReaderMain.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+
+#include "audio/AudioInputDevices.h"
+
+std::vector<TCListener*> allListeners;
+
+namespace {
+
+// For each registry position, the position just past its device's decoders:
+// a capture buffer never reaches another device's decoders through it.
+std::vector<size_t> deviceEnds;
+
+}  // namespace
+
+long theData(int sampleCount, int channelCount, float* samples, void* userValue) {
+    const size_t first = reinterpret_cast<uintptr_t>(userValue);
+    if (sampleCount <= 0 || channelCount <= 0 || first >= allListeners.size()) return 0;
+    // A buffer with more channels than the device has decoders: the extra
+    // channels have no decoder and are not read.
+    const size_t channels = std::min(size_t(channelCount), deviceEnds[first] - first);
+    const size_t values = size_t(sampleCount);
+    const size_t stride = size_t(channelCount);
+    for (size_t c = 0; c < channels && c < values; ++c) {
+        sampleStep(*allListeners[first + c], samples + c, (values - c + stride - 1) / stride,
+                   stride);
+    }
+    return 0;
+}
+
+void DoInitMainThingyBeforeRunLoop(TimecodeCallback callback, DataCallback data) {
+    if (!allListeners.empty()) return;  // once: a second fill could move storage captures read
+    const AudioInputDevices devices;
+    const int count = devices.getDevicesCount();
+
+    // Every decoder of every device first, each count read once: a capture reads
+    // the registry from its first cycle on, so nothing may be added after one starts.
+    std::vector<int> channels(size_t(std::max(0, count)), 0);
+    for (int d = 0; d < count; ++d) {
+        const int n = std::max(0, devices.getChanelsInDevice(unsigned(d)));
+        channels[size_t(d)] = n;
+        const size_t first = allListeners.size();
+        for (int c = 0; c < n; ++c) {
+            auto* decoder = new TCListener;  // owned by the registry for the life of the process
+            decoder->setCallbackId(callback, d * 100 + c);
+            allListeners.push_back(decoder);
+            deviceEnds.push_back(first + size_t(n));
+        }
+    }
+
+    size_t first = 0;
+    for (int d = 0; d < count; ++d) {
+        const int n = channels[size_t(d)];
+        if (n == 0) continue;
+        auto* input = new AudioSoundInput;  // captures live as long as the process
+        // The user value carries the registry position of the device's first decoder.
+        void* userValue =
+            reinterpret_cast<void*>(uintptr_t(first));  // NOLINT(performance-no-int-to-ptr)
+        if (!input->startPlayback(44100.0f, 512, unsigned(d), data, userValue)) {
+            std::printf("input->startPlayback( %d, %d ); failed \n", d, n);
+        }
+        first += size_t(n);
+    }
+}
+
+void runMacMainThread(TimecodeCallback callback) {
+    DoInitMainThingyBeforeRunLoop(callback);
+}

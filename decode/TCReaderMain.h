@@ -1,0 +1,26 @@
+#pragma once
+
+#include <vector>
+
+#include "audio/AudioSoundInput.h"
+#include "decode/TimecodeListener.h"
+
+// The decoder registry: one decoder for every input channel of every audio
+// device, in device order and channel order, so that a device's decoders sit
+// side by side. Filled once on the main thread before any capture can read it;
+// its storage never moves afterwards. The decoders live until the process ends.
+extern std::vector<TCListener*> allListeners;
+
+/// The data callback of every capture, on that device's real-time thread.
+/// `userValue` is the registry position of the device's first decoder. Feeds
+/// each channel's samples to its decoder, never past the device's decoders.
+/// Allocates, locks and prints nothing. Always 0.
+long theData(int sampleCount, int channelCount, float* samples, void* userValue);
+
+/// Builds the registry, decoder c of device d reporting d × 100 + c to
+/// `callback`, and starts capture on every device with input channels, each
+/// capture delivering through `data`. Main thread; once.
+void DoInitMainThingyBeforeRunLoop(TimecodeCallback callback, DataCallback data = theData);
+
+/// The start-up the timecode controller runs once while it initialises.
+void runMacMainThread(TimecodeCallback callback);
