@@ -6,13 +6,16 @@
 
 #include "audio/AudioInputDevices.h"
 
-std::vector<TCListener*> allListeners;
+std::vector<TCListener*>& allListeners = *new std::vector<TCListener*>;
 
 namespace {
 
 // For each registry position, the position just past its device's decoders:
 // a capture buffer never reaches another device's decoders through it.
-std::vector<size_t> deviceEnds;
+std::vector<size_t>& deviceEnds = *new std::vector<size_t>;
+
+// The captures, kept for the life of the process like the decoders they feed.
+std::vector<AudioSoundInput*>& allInputs = *new std::vector<AudioSoundInput*>;
 
 }  // namespace
 
@@ -55,7 +58,8 @@ void DoInitMainThingyBeforeRunLoop(TimecodeCallback callback, DataCallback data)
     for (int d = 0; d < count; ++d) {
         const int n = channels[size_t(d)];
         if (n == 0) continue;
-        auto* input = new AudioSoundInput;  // captures live as long as the process
+        auto* input = new AudioSoundInput;
+        allInputs.push_back(input);
         // The user value carries the registry position of the device's first decoder.
         void* userValue =
             reinterpret_cast<void*>(uintptr_t(first));  // NOLINT(performance-no-int-to-ptr)

@@ -8,8 +8,10 @@
 // The decoder registry: one decoder for every input channel of every audio
 // device, in device order and channel order, so that a device's decoders sit
 // side by side. Filled once on the main thread before any capture can read it;
-// its storage never moves afterwards. The decoders live until the process ends.
-extern std::vector<TCListener*> allListeners;
+// its storage never moves afterwards. The registry and its decoders live until
+// the process ends: never destroyed, not even at exit, when capture threads may
+// still be reading them.
+extern std::vector<TCListener*>& allListeners;
 
 /// The data callback of every capture, on that device's real-time thread.
 /// `userValue` is the registry position of the device's first decoder. Feeds

@@ -1,0 +1,114 @@
+#pragma once
+
+// DNS-SD made of plain data: services that a test resolves when it likes,
+// browsers that report what the test tells them to, and a record of what was
+// published. Installed for as long as it exists. Everything but port() and
+// addresses() runs on the calling thread, as the main thread would.
+
+#include <arpa/inet.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/NetService.h"
+
+class FakeNetService : public NetService {
+public:
+    FakeNetService(std::string name, std::string type = "_mirel._udp.", int port = -1)
+        : name_(std::move(name)), type_(std::move(type)), port_(port) {}
+
+    std::string name() const override { return name_; }
+    std::string type() const override { return type_; }
+    std::string domain() const override { return ""; }
+    int port() const override {
+        std::lock_guard lock(mutex_);
+        return port_;
+    }
+    std::vector<sockaddr_in> addresses() const override {
+        std::lock_guard lock(mutex_);
+        return addresses_;
+    }
+    void publish() override { ++publishes; }
+    void resolveWithTimeout(double seconds) override { resolveTimeouts.push_back(seconds); }
+    void stop() override { ++stops; }
+
+    /// What a successful resolution shows; the notify thread may be reading.
+    void resolve(int port, std::vector<sockaddr_in> addresses) {
+        std::lock_guard lock(mutex_);
+        port_ = port;
+        addresses_ = std::move(addresses);
+    }
+    /// Resolved to this machine's loopback address.
+    void resolveToLoopback(int port) { resolve(port, {loopback(port)}); }
+
+    static sockaddr_in loopback(int port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(uint16_t(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return address;
+    }
+
+    int publishes = 0;
+    int stops = 0;
+    std::vector<double> resolveTimeouts;
+
+private:
+    std::string name_;
+    std::string type_;
+    mutable std::mutex mutex_;
+    int port_;
+    std::vector<sockaddr_in> addresses_;
+};
+
+class FakeNetServiceBrowser : public NetServiceBrowser {
+public:
+    void setDelegate(NetServiceBrowserDelegate* d) override { delegate = d; }
+    void searchForServicesOfType(const std::string& t, const std::string& d) override {
+        type = t;
+        domain = d;
+    }
+    void stop() override { stopped = true; }
+
+    void find(const std::shared_ptr<NetService>& service, bool moreComing = false) {
+        if (delegate) delegate->netServiceBrowserDidFindService(*this, service, moreComing);
+    }
+    void remove(const std::shared_ptr<NetService>& service, bool moreComing = false) {
+        if (delegate) delegate->netServiceBrowserDidRemoveService(*this, service, moreComing);
+    }
+
+    NetServiceBrowserDelegate* delegate = nullptr;
+    std::string type;
+    std::string domain = "unset";
+    bool stopped = false;
+};
+
+class FakeNetServices : public NetServices {
+public:
+    FakeNetServices() { setNetServices(this); }
+    ~FakeNetServices() override { setNetServices(nullptr); }
+    FakeNetServices(const FakeNetServices&) = delete;
+    FakeNetServices& operator=(const FakeNetServices&) = delete;
+
+    std::shared_ptr<NetService> makeService(const std::string& domain, const std::string& type,
+                                            const std::string& name, int port) override {
+        auto service = std::make_shared<FakeNetService>(name, type, port);
+        made.push_back(service);
+        madeDomains.push_back(domain);
+        return service;
+    }
+    std::unique_ptr<NetServiceBrowser> makeBrowser() override {
+        auto browser = std::make_unique<FakeNetServiceBrowser>();
+        browsers.push_back(browser.get());
+        return browser;
+    }
+
+    /// Services made for publishing, in order.
+    std::vector<std::shared_ptr<FakeNetService>> made;
+    std::vector<std::string> madeDomains;
+    /// Browsers handed out; each lives as long as its owner keeps it.
+    std::vector<FakeNetServiceBrowser*> browsers;
+};
