@@ -1,10 +1,8 @@
 #include "tools/DecodeLive.h"
 
-#include <glib-unix.h>
 #include <glib.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -15,6 +13,7 @@
 #include "platform/CaptureHandOver.h"
 #include "platform/PortAudioHardware.h"
 #include "tools/RecordLine.h"
+#include "tools/RunLoop.h"
 
 namespace {
 
@@ -42,11 +41,6 @@ long countAndDecode(int sampleCount, int channelCount, float* samples, void* use
 // On a capture thread, inside the sample step: queue the record, never wait.
 void queueRecord(const SMPTE_tc& tc) {
     gHandOver->push(size_t(tc.myId / 100), LiveRecord{tc, tBlockEnd});
-}
-
-gboolean quit(gpointer loop) {
-    g_main_loop_quit(static_cast<GMainLoop*>(loop));
-    return G_SOURCE_REMOVE;
 }
 
 }  // namespace
@@ -82,12 +76,7 @@ int decodeLive(double seconds) {
     dup2(table, STDOUT_FILENO);
     close(table);
 
-    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-    g_unix_signal_add(SIGINT, quit, loop);
-    g_unix_signal_add(SIGTERM, quit, loop);
-    if (seconds > 0) g_timeout_add(guint(seconds * 1000.0), quit, loop);
-    g_main_loop_run(loop);
-    g_main_loop_unref(loop);
+    runMainLoop(seconds);
 
     // Stop capturing, then print what is still on its way.
     PortAudioHardware::shared().terminate();

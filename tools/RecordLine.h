@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "decode/SMPTE_tc.h"
 
@@ -15,4 +16,15 @@ inline void printRecordLine(const SMPTE_tc& tc, int64_t sample) {
                 static_cast<long long>(sample), tc.h(), tc.m(), tc.s(), tc.f(), tc.u1, tc.u2, tc.u3,
                 tc.u4, tc.u5, tc.u6, tc.u7, tc.u8, tc.dropFrame ? 1 : 0, tc.colorFrame ? 1 : 0,
                 tc.bpm ? 1 : 0);
+}
+
+// --share: a value the controller accepted, and a setting it wrote.
+inline void printAcceptedLine(const SMPTE_tc& tc) {
+    std::printf("accepted\t%d\t%02d:%02d:%02d:%02d\t%X%X%X%X%X%X%X%X\t%d\t%d\t%d\n", tc.myId,
+                tc.h(), tc.m(), tc.s(), tc.f(), tc.u1, tc.u2, tc.u3, tc.u4, tc.u5, tc.u6, tc.u7,
+                tc.u8, tc.dropFrame ? 1 : 0, tc.colorFrame ? 1 : 0, tc.bpm ? 1 : 0);
+}
+
+inline void printSettingLine(const std::string& key, const std::string& value) {
+    std::printf("setting\t%s\t%s\n", key.c_str(), value.c_str());
 }

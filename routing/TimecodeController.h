@@ -1,0 +1,171 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/AudioInputDevices.h"
+#include "decode/SMPTE_tc.h"
+#include "decode/TimecodeListener.h"
+#include "network/TimecodeReceiver.h"
+#include "network/TimecodeReceiverDelegate.h"
+#include "network/TimecodeSender.h"
+#include "platform/CaptureHandOver.h"
+#include "platform/RepeatingTimer.h"
+#include "platform/SettingsObserver.h"
+#include "platform/UserDefaultsController.h"
+#include "routing/TimecodeControllerListener.h"
+#include "routing/ZebTimecodeWrapper.h"
+
+// Where timecode from every source meets. Accepts only the values of the
+// source that "audioInput" selects (one audio device, or no device at all:
+// then the network source of that name and the open movie), hands each
+// accepted value to the listeners and then to the network sender, and keeps
+// "timecodeRunning" and "fpsString" up to date.
+//
+// The selected source is a base identifier: device d gives d × 100, anything
+// else -200. A value is the selected source's when its myId lies in
+// [base, base + 99).
+//
+// Values reach the main thread by two roads, each keeping its producers'
+// order: audio values through a capture hand-over with one preallocated ring
+// per device (printTimecodeData, on the device's capture thread, never locks,
+// allocates or waits; a full ring drops the value and the status tick reports
+// the count), and network and movie values through MainThread::post
+// (timecode(), from the receiver thread or the main thread).
+//
+// Thread contract: main thread, except printTimecodeData (capture threads),
+// timecode() (any thread but a real-time one) and observeValueForKeyPath()
+// (whichever thread wrote "audioInput": a write made off the main thread has
+// its re-selection carried over to the main thread, so the selection is only
+// ever read and changed there). Destroy on the main thread, after capture has
+// stopped; the system never does.
+class TimecodeController : public SettingsObserver, public TimecodeReceiverDelegate {
+public:
+    /// Wall-clock time in microseconds since the epoch.
+    using Clock = std::function<int64_t()>;
+    /// Starts decoding every input channel of every device, reporting to the callback.
+    using AudioStart = std::function<void(TimecodeCallback)>;
+
+    /// What the process's controller stands on; tests replace parts of it.
+    struct Environment {
+        UserDefaultsController* settings = &UserDefaultsController::shared();
+        Clock clock = wallClock;
+        AudioStart startAudio = defaultAudioStart;
+        /// The status tick's period; zero starts no timer (tests tick by hand).
+        std::chrono::milliseconds tickInterval{500};
+        /// The receiver's subscription number base.
+        int numberBase = TimecodeReceiver::randomNumberBase();
+    };
+
+    static constexpr int32_t kNoAudioDevice = -200;
+    static constexpr size_t kValuesPerDevice = 4096;  ///< about two seconds of 64 channels
+
+    /// The process's controller, created with the process's environment on
+    /// the first call. Main thread.
+    static TimecodeController& globalInstance();
+
+    /// Start-up: sender, publication, receiver, device list, selection,
+    /// settings observer, audio decoding, status timer.
+    explicit TimecodeController(Environment environment);
+    /// With the process's environment.
+    TimecodeController();
+    ~TimecodeController();
+
+    TimecodeController(const TimecodeController&) = delete;
+    TimecodeController& operator=(const TimecodeController&) = delete;
+
+    /// Appends the listener; one registered twice hears every value twice.
+    void listen(TimecodeControllerListener& listener);
+    /// Removes every registration of the listener.
+    void stopListening(TimecodeControllerListener& listener);
+
+    /// The entry of network and movie values; any thread that may allocate.
+    /// The value is queued for the main thread as the source -200.
+    void timecode(std::unique_ptr<SMPTE_tc> tc) override;
+
+    TimecodeReceiver& networkTimecodeReceiver() { return *timecodeReceiver; }
+    const TimecodeSender& networkTimecodeSender() const { return *timecodeSender; }
+
+    /// Name of device i of the list read at start-up; nothing when i is outside it.
+    std::optional<std::string> getAudioNameById(int32_t i) const;
+    /// i × 100 for the first device named exactly so; -1 when none is.
+    int32_t getAudioIdByName(const std::string& name) const;
+
+    /// Re-selects on "values.audioInput" and on the null key path.
+    void observeValueForKeyPath(const std::optional<std::string>& keyPath) override;
+    void updateSelectedDeviceNumber();
+
+    /// Accepts or drops one value. Main thread.
+    void receiveTimecode(const ZebTimecodeWrapper& wrapper);
+    /// The status tick: the timer calls it every half second.
+    void refreshTimecode();
+
+    /// The application's rebuild of its input lists, run after network sources
+    /// were found or lost and no more such news is pending. Main thread.
+    void setDevicesListRefresher(std::function<void()> refresh);
+
+    void timecodeRecieverDidFindService(TimecodeReceiver& receiver,
+                                        const std::shared_ptr<NetService>& service,
+                                        bool moreComing) override;
+    void timecodeRecieverDidRemoveService(TimecodeReceiver& receiver,
+                                          const std::shared_ptr<NetService>& service,
+                                          bool moreComing) override;
+
+private:
+    friend void printTimecodeData(const SMPTE_tc& tc);
+
+    static int64_t wallClock();
+    static void defaultAudioStart(TimecodeCallback callback);
+
+    void updateBonjour();
+    void tempListAudioDevices();
+    void _changeTimeSourceAlliegence(std::shared_ptr<NetService> service);
+    void startAudioDecoding();
+    bool isFromSelectedSource(const SMPTE_tc& tc) const;
+    bool isOtherChannelTooSoon(const SMPTE_tc& tc, int64_t now) const;
+    void detectFrameRate(const SMPTE_tc& tc);
+    void writeRunningStatus(bool running);
+    void reportDroppedValues();
+    /// Capture thread of device tc.myId / 100.
+    void captureTimecode(const SMPTE_tc& tc) noexcept;
+
+    std::vector<TimecodeControllerListener*> registeredListeners;
+    std::unique_ptr<TimecodeSender> timecodeSender;
+    std::unique_ptr<TimecodeReceiver> timecodeReceiver;
+    std::shared_ptr<NetService> myOnlyTimeSource;
+    std::unique_ptr<AudioInputDevices> aid;
+    int32_t aidDeviceChannelSelected = kNoAudioDevice;
+    int64_t lastTimeSend = 0;  ///< microseconds since the epoch of the last acceptance
+    int32_t lastTimeSendId = 0;
+    SMPTE_tc lastTimeSent{};
+    int32_t fps = 0;
+    bool isDf = false;
+    int32_t isRunning = -1;  ///< last written status: 1 running, 0 not, -1 nothing yet
+
+    Environment environment_;
+    UserDefaultsController& settings_;
+    const std::thread::id mainThread_;
+    std::function<void()> refreshDevicesList_;
+    std::unique_ptr<CaptureHandOver<ZebTimecodeWrapper>> audioValues_;
+    std::vector<uint64_t> reportedDrops_;  ///< per device, as last logged
+    std::unique_ptr<RepeatingTimer> timer_;
+    /// Work queued for the main thread holds a weak handle, so it finds a
+    /// controller that has gone (tests destroy theirs).
+    std::shared_ptr<TimecodeController*> alive_;
+
+    static TimecodeController* globalMe;  ///< main thread only
+    /// The controller whose audio decoding printTimecodeData feeds.
+    static std::atomic<TimecodeController*> decoding_;
+};
+
+/// The callback of every LTC decoder, on the device's capture thread: queues
+/// the value for the main thread without locking, allocating or waiting. A
+/// value from no known device, or with no controller decoding, is dropped.
+void printTimecodeData(const SMPTE_tc& tc);

@@ -1,0 +1,171 @@
+#include <thread>
+
+#include "tests/network/UdpPeer.h"
+#include "tests/platform/MainLoop.h"
+#include "tests/routing/ControllerFixture.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using TimecodeControllerTest = ControllerFixture;
+
+TEST_F(TimecodeControllerTest, AcceptsOnlyTheHalfOpenRangeOfTheSelectedSource) {
+    struct Case {
+        nlohmann::json audioInput;  ///< "default": the registered one, so it comes first
+        std::string logLine;
+        std::vector<int> accepted, dropped;
+    };
+    const Case cases[] = {
+        {"default", "Using Timecode Source<-1>: Built-in Input (2)", {-200}, {0, 100}},
+        {"Studio", "Using Timecode Source<100>: Studio", {100, 101, 198}, {99, 199, 200, -200}},
+        {"Built-in Input", "Using Timecode Source<0>: Built-in Input", {0, 98}, {99, -200}},
+        {"", "Using Timecode Source<-1>: ", {-200, -102}, {-201, -101, 0, 100}},
+        {nullptr, "Using Timecode Source<-1>: (null)", {-200}, {0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.audioInput.dump());
+        listener.heard.clear();
+        start(c.audioInput == "default" ? std::nullopt : std::optional(c.audioInput));
+        EXPECT_TRUE(logged(c.logLine));
+        for (int id : c.accepted) deliver(timecodeFrom(id, 1));
+        for (int id : c.dropped) deliver(timecodeFrom(id, 1));
+        EXPECT_EQ(listener.ids(), c.accepted);
+    }
+}
+
+TEST_F(TimecodeControllerTest, AnotherChannelTakesOverOnlyAfterTwentyMilliseconds) {
+    start("Built-in Input");
+    struct Step {
+        int id, ms;  ///< ms after the previous value
+        bool accepted;
+    };
+    const Step steps[] = {{0, 0, true}, {1, 5, false},  {0, 1, true}, {1, 19, false}, {1, 1, true},
+                          {1, 1, true}, {0, 13, false}, {0, 7, true}, {1, 25, true}};
+    std::vector<int> expected;
+    for (const Step& s : steps) {
+        deliver(timecodeFrom(s.id, 3), s.ms);
+        if (s.accepted) expected.push_back(s.id);
+    }
+    EXPECT_EQ(listener.ids(), expected);
+}
+
+TEST_F(TimecodeControllerTest, WritesTheFrameRateOnAWrapAfterFrame23Or24Or29) {
+    start("Built-in Input");
+    SettingRecorder fpsString(settings, "fpsString");
+    struct Wrap {
+        int lastFrame;
+        bool dropFrame;
+        const char* text;  ///< null: nothing is written
+    };
+    const Wrap wraps[] = {{24, false, "25"},   {24, false, nullptr}, {23, false, "24"},
+                          {29, false, "30"},   {23, true, "23.97"},  {24, true, "24.97"},
+                          {29, true, "29.97"}, {29, true, nullptr},  {59, false, nullptr},
+                          {12, false, nullptr}};
+    for (const Wrap& w : wraps) {
+        SCOPED_TRACE(w.lastFrame);
+        fpsString.written.clear();
+        deliver(timecodeFrom(0, w.lastFrame, w.dropFrame));
+        deliver(timecodeFrom(100, 0, !w.dropFrame, 1));  // not the selected source: no say
+        deliver(timecodeFrom(0, 0, w.dropFrame, 1));
+        EXPECT_EQ(fpsString.written,
+                  w.text ? std::vector<nlohmann::json>{w.text} : std::vector<nlohmann::json>{});
+    }
+}
+
+TEST_F(TimecodeControllerTest, TheTickWritesTheStatusOnlyWhenItChanges) {
+    start("Built-in Input");
+    SettingRecorder status(settings, "timecodeRunning");
+    controller->refreshTimecode();
+    controller->refreshTimecode();
+    deliver(timecodeFrom(0, 1));
+    now += 250'000;
+    controller->refreshTimecode();  // the window's bound still counts as running
+    now += 1;
+    controller->refreshTimecode();
+    settings.setObjectForKey("", "audioInput");  // a new selection alone writes nothing
+    controller->refreshTimecode();
+    controller->timecode(std::make_unique<SMPTE_tc>(timecodeFrom(7, 2)));  // as a movie would
+    ASSERT_TRUE(runMainLoopUntil([&] { return listener.heard.size() == 2; }));
+    EXPECT_EQ(listener.heard.back().myId, -200);
+    controller->refreshTimecode();
+    now += 300'000;
+    controller->refreshTimecode();
+    EXPECT_EQ(status.written, (std::vector<nlohmann::json>{"Stopped", "Running", "Stopped",
+                                                           "Running", "Disconnected"}));
+}
+
+// Network values go on to our own subscribers like audio ones, and while
+// nothing is accepted the last value goes again at every tick.
+TEST_F(TimecodeControllerTest, SubscribersGetEachAcceptedValueAndTheLastOneWhileStopped) {
+    start("");
+    UdpPeer subscriber;
+    subscriber.sendTo(controller->networkTimecodeSender().chosenPort(), "TCMDPing: #7\n");
+    ASSERT_TRUE(eventually(
+        [&] { return controller->networkTimecodeSender().clientsCurrentlyConnected(); }));
+    auto timeSent = [&]() -> std::string {
+        const std::optional<std::string> datagram = subscriber.receive(300ms);
+        return datagram ? datagram->substr(datagram->find("TC: ") + 4, 11) : "nothing";
+    };
+    controller->refreshTimecode();
+    EXPECT_EQ(timeSent(), "00:00:00.00");
+    controller->timecode(std::make_unique<SMPTE_tc>(timecodeFrom(0, 5)));
+    EXPECT_EQ(timeSent(), "nothing");  // not before the main loop takes it
+    ASSERT_TRUE(runMainLoopUntil([&] { return !listener.heard.empty(); }));
+    EXPECT_EQ(timeSent(), "01:00:00.05");
+    controller->refreshTimecode();
+    EXPECT_EQ(timeSent(), "nothing");
+    now += 500'000;
+    controller->refreshTimecode();
+    EXPECT_EQ(timeSent(), "01:00:00.05");
+}
+
+TEST_F(TimecodeControllerTest, AListenerRegisteredTwiceHearsTwiceUntilItStops) {
+    start("Built-in Input");
+    RecordingListener twice;
+    controller->listen(twice);
+    controller->listen(twice);
+    deliver(timecodeFrom(0, 1));
+    controller->stopListening(twice);
+    deliver(timecodeFrom(0, 2));
+    EXPECT_EQ(twice.heard.size(), 2u);
+    EXPECT_EQ(listener.heard.size(), 2u);
+}
+
+TEST_F(TimecodeControllerTest, ANetworkSourceChosenBeforeItIsVisibleIsSubscribedWhenFound) {
+    start("mirel://peer");
+    int refreshes = 0;
+    controller->setDevicesListRefresher([&] { ++refreshes; });
+    const TimecodeReceiver& receiver = controller->networkTimecodeReceiver();
+    EXPECT_EQ(receiver.subscribedServicesCount(), 0);
+    browser().find(std::make_shared<FakeNetService>("mirel://other"), true);
+    EXPECT_EQ(receiver.subscribedServicesCount(), 0);
+    EXPECT_EQ(refreshes, 0);  // more news is coming
+    auto peer = std::make_shared<FakeNetService>("mirel://peer");
+    browser().find(peer, false);
+    EXPECT_EQ(receiver.subscribedServicesCount(), 1);
+    EXPECT_TRUE(logged("Changed Time Source Alliegence To: mirel://peer"));
+    browser().remove(peer, false);  // gone, but still subscribed: it may come back
+    EXPECT_EQ(receiver.subscribedServicesCount(), 1);
+    EXPECT_EQ(refreshes, 2);
+    settings.setObjectForKey("Studio", "audioInput");
+    EXPECT_EQ(receiver.subscribedServicesCount(), 0);
+    EXPECT_TRUE(logged("Changed Time Source Alliegence To: (null)"));
+}
+
+// The pages switch the source from another thread; the switch happens on the
+// main thread, between values, never beside them.
+TEST_F(TimecodeControllerTest, ASourceChosenOnAnotherThreadIsSelectedOnTheMainThread) {
+    start("Built-in Input");
+    std::thread pages([&] { settings.setObjectForKey("Studio", "audioInput"); });
+    for (int i = 0; i < 50; ++i) deliver(timecodeFrom(0, i % 25));
+    pages.join();
+    deliver(timecodeFrom(100, 1));
+    EXPECT_EQ(listener.heard.back().myId, 0);  // not selected yet
+    ASSERT_TRUE(runMainLoopUntil([&] {
+        deliver(timecodeFrom(100, 2));
+        return listener.heard.back().myId == 100;
+    }));
+}
+
+}  // namespace

@@ -1,0 +1,90 @@
+#include "tools/ShareLive.h"
+
+#include <glib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "platform/PortAudioHardware.h"
+#include "platform/PreferencesFile.h"
+#include "platform/SettingsDefaults.h"
+#include "platform/UserDefaultsController.h"
+#include "routing/TimecodeController.h"
+#include "tools/RecordLine.h"
+#include "tools/RunLoop.h"
+
+namespace {
+
+class AcceptedValuePrinter : public TimecodeControllerListener {
+public:
+    void receiveTimecode(const ZebTimecodeWrapper& wrapper) override {
+        printAcceptedLine(*wrapper.timecode());
+        std::fflush(stdout);
+    }
+};
+
+class StatusPrinter : public SettingsObserver {
+public:
+    explicit StatusPrinter(UserDefaultsController& settings) : settings_(settings) {}
+
+    void observeValueForKeyPath(const std::optional<std::string>& keyPath) override {
+        if (!keyPath) return;
+        const nlohmann::json value = settings_.valueForKeyPath(*keyPath);
+        printSettingLine(keyPath->substr(UserDefaultsController::kKeyPathPrefix.size()),
+                         value.is_string() ? value.get<std::string>() : value.dump());
+        std::fflush(stdout);
+    }
+
+private:
+    UserDefaultsController& settings_;
+};
+
+// The user's settings as stored, read but never written back: a running copy
+// of the application saves to the same file, and a tool must not overwrite
+// its changes with a stale view.
+void loadSettings(UserDefaultsController& settings) {
+    settings.registerDefaults(SettingsDefaults::registered());
+    const nlohmann::json stored = PreferencesFile(PreferencesFile::standardPath()).load();
+    for (const auto& [key, value] : stored.items()) settings.setObjectForKey(value, key);
+}
+
+// The capture's set-up reports ("SR = ...") go to standard output, where they
+// would break the table; they go to standard error instead.
+TimecodeController& startController() {
+    std::fflush(stdout);
+    const int table = dup(STDOUT_FILENO);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    TimecodeController& controller = TimecodeController::globalInstance();
+    std::fflush(stdout);
+    dup2(table, STDOUT_FILENO);
+    close(table);
+    return controller;
+}
+
+}  // namespace
+
+int shareLive(double seconds) {
+    UserDefaultsController& settings = UserDefaultsController::shared();
+    loadSettings(settings);
+    StatusPrinter status(settings);
+    settings.addObserver(status, "values.timecodeRunning");
+    settings.addObserver(status, "values.fpsString");
+
+    AcceptedValuePrinter values;
+    startController().listen(values);
+    runMainLoop(seconds);
+
+    // Stop capturing, then print what is still on its way. The controller and
+    // its threads live on until the process ends, as in the application.
+    PortAudioHardware::shared().terminate();
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+    TimecodeController::globalInstance().stopListening(values);
+    settings.removeObserver(status, "values.timecodeRunning");
+    settings.removeObserver(status, "values.fpsString");
+    std::fflush(stdout);
+    return 0;
+}
