@@ -18,6 +18,9 @@ packages=(
     portaudio19-dev libasound2-dev
     # DNS-SD on Avahi; the tests run a private bus and daemon (dbus-send asks it whether it runs)
     libavahi-client-dev libavahi-glib-dev avahi-daemon dbus-daemon dbus-bin
+    # the clock's web view and pages: jQuery is served from libjs-jquery, the
+    # images are drawn as SVG and rendered at build time; its tests run under Xvfb
+    libwebkit2gtk-4.1-dev libgtk-3-dev libjs-jquery librsvg2-bin xvfb xauth
 )
 
 sudo=""

@@ -1,0 +1,239 @@
+#include "clock/MirelUrlProtocol.h"
+
+#include <glib.h>
+
+#include <array>
+#include <cctype>
+#include <climits>
+#include <nlohmann/json.hpp>
+#include <utility>
+
+#include "clock/TimecodePage.h"
+#include "platform/Log.h"
+#include "platform/MainThread.h"
+#include "platform/Resources.h"
+#include "platform/UserDefaultsController.h"
+
+#ifndef MIREL_JQUERY_BASE_NAME
+#error "The build names the jQuery file it puts into html/"
+#endif
+
+namespace {
+
+constexpr std::string_view kNetworkPrefix = "mirel://network/";
+constexpr std::string_view kQuicktimePrefix = "mirel://quicktime/";
+constexpr std::string_view kAudioPrefix = "mirel://audio/";
+constexpr std::string_view kNotFoundPrefix = "mirel://404/";
+
+using PageReader = std::optional<std::string> (*)(std::string_view);
+
+struct Route {
+    std::string_view prefix;
+    PageReader read;
+    std::string_view page;
+};
+
+// The routes that only read a file, after the ones that do more; the first
+// prefix that matches decides.
+const auto kFileRoutes = std::to_array<Route>({
+    {"mirel:///welcome", MirelUrlProtocol::getHtml, "welcome"},
+    {"mirel:///home", MirelUrlProtocol::getHtml, "home"},
+    {"mirel:///preferences", MirelUrlProtocol::getHtml, "preferences"},
+    {"mirel:///help", MirelUrlProtocol::getHtml, "help"},
+    {"mirel://static/mirel.css", MirelUrlProtocol::getCss, "mirel"},
+    {"mirel://static/mirel45.css", MirelUrlProtocol::getCss, "mirel45"},
+    {"mirel://static/mirel45t.css", MirelUrlProtocol::getCss, "mirel45t"},
+    {"mirel://static/jquery.js", MirelUrlProtocol::getJs, MIREL_JQUERY_BASE_NAME},
+});
+
+const auto kImages = std::to_array<std::string_view>({
+    "home.mirel",
+    "question-mark-icon",
+    "help-icon",
+    "file-icon",
+    "qt-icon",
+    "mirel4bgd",
+    "LineIn",
+    "NetIn",
+    "QtIn",
+    "HomeArrow",
+});
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+bool endsWith(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+std::optional<std::string> readResource(std::string_view page, std::string_view extension) {
+    const std::string path =
+        Resources::path("html/" + std::string(page) + "." + std::string(extension));
+    gchar* contents = nullptr;
+    gsize length = 0;
+    if (!g_file_get_contents(path.c_str(), &contents, &length, nullptr)) return std::nullopt;
+    std::string bytes(contents, length);
+    g_free(contents);
+    return bytes;
+}
+
+// The number at the start of `text`: white space, then a sign, then decimal
+// digits; 0 when there are none, and clamped to int where there are too many.
+int leadingInteger(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    long long value = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1) break;
+    }
+    if (negative) value = -value;
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
+MirelUrlProtocol::MirelUrlProtocol(const TimecodeSources& sources, UserDefaultsController& settings,
+                                   OpenAddress openAddress)
+    : sources_(sources), settings_(settings), openAddress_(std::move(openAddress)) {}
+
+std::optional<std::string> MirelUrlProtocol::startLoading(std::string_view url) const {
+    if (auto text = processUrlRequest(url)) return text;
+    return processBinaryUrlRequest(url);
+}
+
+std::optional<std::string> MirelUrlProtocol::processUrlRequest(std::string_view url) const {
+    if (startsWith(url, kNetworkPrefix)) return networkSourcePage(url);
+    if (startsWith(url, kQuicktimePrefix)) {
+        if (!switchTimecodeSource(url)) return std::nullopt;
+        return getTimecodePage();
+    }
+    if (startsWith(url, kNotFoundPrefix)) return get404(url);
+    if (startsWith(url, kAudioPrefix)) {
+        switchTimecodeSource(url);
+        return getTimecodePage();
+    }
+    if (startsWith(url, "mirel:///json/timecodeinputs/")) return inputListDocument();
+    if (startsWith(url, "mirel:///visitOnlineHelp")) {
+        openOnlineHelp();
+        return getHtml("home");
+    }
+    for (const Route& route : kFileRoutes) {
+        if (startsWith(url, route.prefix)) return route.read(route.page);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> MirelUrlProtocol::networkSourcePage(std::string_view url) const {
+    const std::optional<std::string> wanted =
+        replacePercentEscapes(url.substr(kNetworkPrefix.size()));
+    if (!wanted) return std::nullopt;
+    for (const std::string& name : sources_.visibleNetworkSourceNames()) {
+        if (endsWith(name, *wanted)) {
+            switchTimecodeSource(url);
+            return getTimecodePage();
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> MirelUrlProtocol::processBinaryUrlRequest(std::string_view url) const {
+    for (std::string_view image : kImages) {
+        if (startsWith(url, "mirel://static/" + std::string(image) + ".png")) return getPng(image);
+    }
+    Log::line("Could not locate '%.*s'", static_cast<int>(url.size()), url.data());
+    return std::nullopt;
+}
+
+std::optional<std::string> MirelUrlProtocol::getHtml(std::string_view page) {
+    return readResource(page, "html");
+}
+
+std::optional<std::string> MirelUrlProtocol::getCss(std::string_view page) {
+    return readResource(page, "css");
+}
+
+std::optional<std::string> MirelUrlProtocol::getJs(std::string_view page) {
+    return readResource(page, "js");
+}
+
+std::optional<std::string> MirelUrlProtocol::getPng(std::string_view page) {
+    return readResource(page, "png");
+}
+
+std::string MirelUrlProtocol::getTimecodePage() {
+    return timecodePageText();
+}
+
+std::string MirelUrlProtocol::get404(std::string_view url) {
+    // The path of "mirel://404/...", less its first slash. The address it names
+    // comes from outside (a failed load), so it goes into the page as text.
+    std::string_view path = url.substr(std::min(url.size(), kNotFoundPrefix.size()));
+    path = path.substr(0, path.find_first_of("?#"));
+    const std::string named = replacePercentEscapes(path).value_or(std::string(path));
+    gchar* escaped = g_markup_escape_text(named.c_str(), static_cast<gssize>(named.size()));
+    std::string page = "<html><body><h1>Cannot locate the page you have requested</h1>";
+    page += escaped;
+    page += "</body></html>";
+    g_free(escaped);
+    return page;
+}
+
+std::string MirelUrlProtocol::inputListDocument() const {
+    std::string document;
+    document.reserve(1000);
+    document += '[';
+    const std::vector<std::string> entries = sources_.getInputDeviceList();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (i > 0) document += ',';
+        document += entries[i];
+    }
+    document += ']';
+    return document;
+}
+
+bool MirelUrlProtocol::switchTimecodeSource(std::string_view url) const {
+    if (startsWith(url, kAudioPrefix)) {
+        const int index = leadingInteger(url.substr(kAudioPrefix.size()));
+        const std::optional<std::string> name = sources_.getAudioNameById(index);
+        Log::line("Audio ID: %d - %s", index, name ? name->c_str() : "(null)");
+        settings_.setObjectForKey(name ? nlohmann::json(*name) : nlohmann::json(nullptr),
+                                  "audioInput");
+        return true;
+    }
+    std::string_view escaped;
+    if (startsWith(url, kNetworkPrefix)) {
+        escaped = url.substr(kNetworkPrefix.size());
+    } else if (startsWith(url, kQuicktimePrefix)) {
+        escaped = url.substr(kQuicktimePrefix.size());
+    } else {
+        return false;
+    }
+    const std::optional<std::string> name = replacePercentEscapes(escaped);
+    if (!name) return false;
+    settings_.setObjectForKey(*name, "audioInput");
+    return true;
+}
+
+void MirelUrlProtocol::openOnlineHelp() const {
+    // A copy of the opener travels, so the work does not depend on this server
+    // still being there when the main loop gets to it.
+    MainThread::post([open = openAddress_] { open(std::string(kOnlineHelpAddress)); });
+}
+
+std::optional<std::string> MirelUrlProtocol::replacePercentEscapes(std::string_view text) {
+    const std::string escaped(text);
+    gchar* unescaped = g_uri_unescape_string(escaped.c_str(), nullptr);
+    if (unescaped == nullptr) return std::nullopt;
+    std::string result = unescaped;
+    g_free(unescaped);
+    if (!g_utf8_validate(result.data(), static_cast<gssize>(result.size()), nullptr)) {
+        return std::nullopt;
+    }
+    return result;
+}

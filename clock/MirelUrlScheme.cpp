@@ -1,0 +1,70 @@
+#include "clock/MirelUrlScheme.h"
+
+#include <gio/gio.h>
+#include <libsoup/soup.h>
+
+#include <exception>
+#include <utility>
+
+#include "platform/Log.h"
+
+namespace {
+
+using SharedProtocol = std::shared_ptr<const MirelUrlProtocol>;
+
+}  // namespace
+
+void MirelUrlScheme::registerWith(WebKitWebContext* context, SharedProtocol protocol) {
+    webkit_web_context_register_uri_scheme(
+        context, kScheme,
+        [](WebKitURISchemeRequest* request, gpointer data) {
+            serve(request, **static_cast<SharedProtocol*>(data));
+        },
+        new SharedProtocol(std::move(protocol)),
+        [](gpointer data) { delete static_cast<SharedProtocol*>(data); });
+}
+
+void MirelUrlScheme::serve(WebKitURISchemeRequest* request, const MirelUrlProtocol& protocol) {
+    const char* url = webkit_uri_scheme_request_get_uri(request);
+    std::optional<std::string> body;
+    // Nothing may be thrown into WebKit: a request that throws fails like a missing file.
+    try {
+        body = protocol.startLoading(url);
+    } catch (const std::exception& e) {
+        Log::line("Could not serve '%s': %s", url, e.what());
+    } catch (...) {
+        Log::line("Could not serve '%s'", url);
+    }
+    if (!body) {
+        GError* error = g_error_new_literal(
+            WEBKIT_NETWORK_ERROR, MirelUrlProtocol::kResourceUnavailable, "Resource unavailable");
+        webkit_uri_scheme_request_finish_error(request, error);
+        g_error_free(error);
+        return;
+    }
+
+    const std::string& text = *body;
+    GBytes* bytes = g_bytes_new(text.data(), text.size());
+    GInputStream* stream = g_memory_input_stream_new_from_bytes(bytes);
+    WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, -1);
+    // The charset rides on the content type: WebKit takes the encoding from it.
+    webkit_uri_scheme_response_set_content_type(response, "text/html; charset=utf-8");
+    // A timecode source address switches the source on every load, so nothing
+    // may answer it from a cache. No Content-Type header goes with it: WebKit
+    // checks a style sheet's type against that header, and none passes.
+    SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+    soup_message_headers_append(headers, "Cache-Control", "no-store");
+    webkit_uri_scheme_response_set_http_headers(response, headers);  // takes the headers
+    webkit_uri_scheme_request_finish_with_response(request, response);
+    g_object_unref(response);
+    g_object_unref(stream);
+    g_bytes_unref(bytes);
+}
+
+void MirelUrlScheme::openInBrowser(const std::string& address) {
+    GError* error = nullptr;
+    if (!g_app_info_launch_default_for_uri(address.c_str(), nullptr, &error)) {
+        Log::line("Could not open %s: %s", address.c_str(), error->message);
+        g_error_free(error);
+    }
+}
