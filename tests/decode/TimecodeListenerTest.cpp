@@ -17,24 +17,8 @@
 #include <vector>
 
 #include "decode/TimecodeListener.h"
+#include "tests/support/CountingAllocator.h"
 #include "tests/support/LtcSignal.h"
-
-// Counted allocation: the sample path runs on the capture thread and must never
-// reach the allocator. The library's other forms of new and delete call these.
-// Kept out of line: inlined, they let GCC see malloc's pointers reach operator
-// delete and warn of a mismatch.
-static long gAllocations = 0;
-[[gnu::noinline]] void* operator new(std::size_t size) {
-    ++gAllocations;
-    if (void* p = std::malloc(size != 0 ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept {
-    std::free(p);
-}
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -438,11 +422,12 @@ TEST_F(Decoding, SampleStepsAllocateNothing) {
     TCListener one, block;
     for (TCListener* d : {&one, &block}) d->setCallbackId([](const SMPTE_tc&) { ++gCount; }, 0);
     gCount = 0;
-    const long before = gAllocations;
+    counting_allocator::armed = true;
     for (float sample : x) sampleStep(one, sample);
     for (size_t at = 0; at < x.size(); at += 512)
         sampleStep(block, &x[at], std::min<size_t>(512, x.size() - at), 1);
-    EXPECT_EQ(gAllocations - before, 0);
+    counting_allocator::armed = false;
+    EXPECT_EQ(counting_allocator::allocations.load(), 0);
     EXPECT_EQ(gCount, 2 * (o.frameCount - 1));
 }
 

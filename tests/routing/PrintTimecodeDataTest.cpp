@@ -4,43 +4,14 @@
 // replaces the global operator new to count allocations.
 
 #include <atomic>
-#include <cstdlib>
-#include <new>
 #include <thread>
 
 #include "tests/platform/MainLoop.h"
 #include "tests/routing/ControllerFixture.h"
+#include "tests/support/CountingAllocator.h"
 
-namespace {
-// Only allocations made on a thread that has armed the count are counted.
-thread_local bool tCounting = false;
-std::atomic<long> gAllocations{0};
-
-void* counted(std::size_t size) {
-    if (tCounting) gAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size != 0 ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-    return counted(size);
-}
-void* operator new[](std::size_t size) {
-    return counted(size);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
+using counting_allocator::allocations;
+using counting_allocator::armed;
 
 namespace {
 
@@ -52,19 +23,19 @@ TEST_F(PrintTimecodeDataTest, QueuesWithoutAllocatingKeepsOrderAndCountsWhatAFul
     start("Studio");
     const int perDevice = int(TimecodeController::kValuesPerDevice) + 100;
     auto capture = [&](int device) {
-        tCounting = true;
+        armed = true;
         for (int i = 0; i < perDevice; ++i) {
             SMPTE_tc tc = timecodeFrom(device * 100 + 1, i % 25);
             tc.u1 = i & 0xF, tc.u2 = (i >> 4) & 0xF, tc.u3 = (i >> 8) & 0xF, tc.u4 = i >> 12;
             printTimecodeData(tc);
         }
         printTimecodeData(timecodeFrom(900, 1));  // no such device
-        tCounting = false;
+        armed = false;
     };
     std::thread first(capture, 0), second(capture, 1);
     first.join();
     second.join();
-    EXPECT_EQ(gAllocations.load(), 0);
+    EXPECT_EQ(allocations.load(), 0);
 
     ASSERT_TRUE(runMainLoopUntil(
         [&] { return listener.heard.size() == TimecodeController::kValuesPerDevice; }));
