@@ -1,0 +1,280 @@
+#include "app/MirelApplication.h"
+
+#include <glib-unix.h>
+
+#include <csignal>
+#include <utility>
+
+#include "clock/MirelUrlProtocol.h"
+#include "clock/MirelUrlScheme.h"
+#include "platform/Log.h"
+#include "platform/PreferencesFile.h"
+#include "platform/Resources.h"
+#include "platform/SettingsDefaults.h"
+#include "routing/TimecodeController.h"
+
+namespace {
+
+// The menu commands, by action name; each calls one operation.
+struct Command {
+    const char* name;
+    void (MirelApplication::*run)();
+};
+
+constexpr Command kCommands[] = {
+    {"open", &MirelApplication::open},
+    {"showTimecodeClockWindow", &MirelApplication::showTimecodeClockWindow},
+    {"showHelp", &MirelApplication::showHelp},
+    {"showPreferences", &MirelApplication::showPreferences},
+    {"showHotKeyPreferences", &MirelApplication::showHotKeyPreferences},
+};
+
+TimecodeController& processController() {
+    return TimecodeController::globalInstance();
+}
+
+}  // namespace
+
+// The C callbacks of the menu's actions and of GApplication; each casts its
+// user data and calls one member, and no exception gets through.
+class MirelApplicationSignals {
+public:
+    static void activateCommand(GSimpleAction* action, GVariant*, gpointer self) {
+        const char* name = g_action_get_name(G_ACTION(action));
+        guarded([&] {
+            for (const Command& command : kCommands) {
+                if (g_strcmp0(command.name, name) == 0) {
+                    (static_cast<MirelApplication*>(self)->*command.run)();
+                }
+            }
+        });
+    }
+
+    static void quit(GSimpleAction*, GVariant*, gpointer self) {
+        g_application_quit(G_APPLICATION(static_cast<MirelApplication*>(self)->application_));
+    }
+
+    static void windowHidden(GtkWidget*, gpointer self) {
+        GtkApplication* application = static_cast<MirelApplication*>(self)->application_;
+        if (application != nullptr) g_application_quit(G_APPLICATION(application));
+    }
+
+    static gboolean endRequested(gpointer application) {
+        g_application_quit(G_APPLICATION(application));
+        return G_SOURCE_CONTINUE;
+    }
+
+    static void startup(GApplication* application, gpointer program) {
+        guarded([&] { static_cast<Program*>(program)->start(GTK_APPLICATION(application)); });
+    }
+
+    static void activate(GApplication*, gpointer program) {
+        guarded([&] { static_cast<Program*>(program)->activate(); });
+    }
+
+    /// What main() runs on: the application object, made once GTK has started.
+    struct Program {
+        void start(GtkApplication* gtk) {
+            MirelApplication::Environment environment;
+            environment.application = gtk;
+            application = std::make_unique<MirelApplication>(std::move(environment));
+            application->bindMenu();
+            // The program runs as long as the application does, window or none.
+            g_application_hold(G_APPLICATION(gtk));
+        }
+        void activate() {
+            if (!launched && application)
+                application->applicationDidFinishLaunching();
+            else if (application)
+                application->showTimecodeClockWindow();
+            launched = true;
+        }
+        std::unique_ptr<MirelApplication> application;
+        bool launched = false;
+    };
+
+private:
+    template <typename Call>
+    static void guarded(Call&& call) {
+        try {
+            call();
+        } catch (const std::exception& error) {
+            Log::line("Mirel: %s", error.what());
+        } catch (...) {
+            Log::line("Mirel: unknown failure");
+        }
+    }
+};
+
+void MirelApplication::initialize(UserDefaultsController& settings,
+                                  const std::string& preferencesPath) {
+    settings.registerDefaults(SettingsDefaults::registered());
+    settings.loadFile(preferencesPath);
+}
+
+int MirelApplication::main(int argc, char** argv) {
+    // The global hot key and key posting need X11; on Wayland desktops GDK
+    // goes through XWayland.
+    gdk_set_allowed_backends("x11");
+    initialize(UserDefaultsController::shared(), PreferencesFile::standardPath());
+    // Not unique: a second copy is a second reader, and no session bus is needed.
+    GtkApplication* gtk = gtk_application_new(kApplicationId, G_APPLICATION_NON_UNIQUE);
+    MirelApplicationSignals::Program program;
+    g_signal_connect(gtk, "startup", G_CALLBACK(MirelApplicationSignals::startup), &program);
+    g_signal_connect(gtk, "activate", G_CALLBACK(MirelApplicationSignals::activate), &program);
+    // Asked to end, the program ends as if the user quit: the settings reach the disk.
+    for (const int signal : {SIGTERM, SIGINT}) {
+        g_unix_signal_add(signal, &MirelApplicationSignals::endRequested, gtk);
+    }
+    const int status = g_application_run(G_APPLICATION(gtk), argc, argv);
+    g_signal_handlers_disconnect_by_data(gtk, &program);
+    program.application.reset();
+    g_object_unref(gtk);
+    return status;
+}
+
+MirelApplication::MirelApplication(Environment environment)
+    : environment_(std::move(environment)),
+      timecodeController_(environment_.timecodeController ? environment_.timecodeController()
+                                                          : processController()),
+      application_(environment_.application) {
+    UserDefaultsController& settings = *environment_.settings;
+    inputList_ = std::make_unique<TimecodeInputList>(timecodeController_,
+                                                     TimecodeInputList::MovieName{}, settings);
+    timecodeController_.setDevicesListRefresher([this] { inputList_->refreshAudioInputList(); });
+    sources_ = std::make_unique<ControllerTimecodeSources>(timecodeController_, *inputList_);
+
+    WebKitWebContext* context =
+        environment_.context != nullptr ? environment_.context : webkit_web_context_get_default();
+    auto openInBrowser =
+        environment_.openInBrowser ? environment_.openInBrowser : &MirelUrlScheme::openInBrowser;
+    MirelUrlScheme::registerWith(
+        context, std::make_shared<MirelUrlProtocol>(*sources_, settings, openInBrowser));
+
+    ClockWindow::Environment clock;
+    clock.settings = &settings;
+    clock.controller = &timecodeController_;
+    clock.context = context;
+    clock.application = this;
+    clock.interfaceFile = environment_.clockInterfaceFile;
+    clock.alert = environment_.alert;
+    clock.menuOwner = environment_.application;
+    clockWindow_ = std::make_unique<ClockWindow>(std::move(clock));
+}
+
+MirelApplication::~MirelApplication() {
+    if (clockWindow_->clockWindow() != nullptr) {
+        g_signal_handlers_disconnect_by_data(clockWindow_->clockWindow(), this);
+    }
+    timecodeController_.setDevicesListRefresher({});
+    for (GSimpleAction* action : actions_) {
+        g_signal_handlers_disconnect_by_data(action, this);
+        g_object_unref(action);
+    }
+}
+
+void MirelApplication::applicationDidFinishLaunching() {
+    clockWindow_->showWindow();
+    GtkWindow* window = clockWindow_->clockWindow();
+    if (application_ != nullptr && window != nullptr) {
+        // With no dock to bring a hidden window back from, closing the clock
+        // window ends the program.
+        g_signal_connect(window, "hide", G_CALLBACK(MirelApplicationSignals::windowHidden), this);
+    }
+    timecodeController_.observeValueForKeyPath(std::nullopt);
+}
+
+void MirelApplication::showTimecodeClockWindow() {
+    clockWindow_->showWindow();
+}
+
+void MirelApplication::showHelp() {
+    clockWindow_->loadWebPage(kHelpPage);
+}
+
+void MirelApplication::showPreferences() {
+    clockWindow_->loadWebPage(kPreferencesPage);
+}
+
+void MirelApplication::showHotKeyPreferences() {
+    Log::line("The hot key preferences window is not part of this build");
+}
+
+void MirelApplication::open() {
+    GtkFileChooserNative* panel = gtk_file_chooser_native_new(
+        "Open Movie", clockWindow_->clockWindow(), GTK_FILE_CHOOSER_ACTION_OPEN, nullptr, nullptr);
+    GtkFileFilter* movies = gtk_file_filter_new();
+    gtk_file_filter_set_name(movies, "Movies");
+    for (const char* pattern : {"*.mov", "*.mp4", "*.m4v", "*.MOV", "*.MP4", "*.M4V"}) {
+        gtk_file_filter_add_pattern(movies, pattern);
+    }
+    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(panel), movies);  // takes the filter
+    if (gtk_native_dialog_run(GTK_NATIVE_DIALOG(panel)) == GTK_RESPONSE_ACCEPT) {
+        gchar* path = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(panel));
+        if (path != nullptr) updateMovieWindow(path);
+        g_free(path);
+    }
+    g_object_unref(panel);
+}
+
+void MirelApplication::updateMovieWindow(const std::string& path) {
+    // Movie playback is not part of this build: the source is still switched
+    // to the movie, as it is for a movie that cannot be used.
+    clockWindow_->loadWebPage("mirel://quicktime/" + path);
+}
+
+bool MirelApplication::bindMenu(const std::string& menuFile) {
+    GtkApplication* application = application_;
+    if (application == nullptr) return false;
+    for (const Command& command : kCommands) {
+        GSimpleAction* action = g_simple_action_new(command.name, nullptr);
+        g_signal_connect(action, "activate", G_CALLBACK(MirelApplicationSignals::activateCommand),
+                         this);
+        g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(action));
+        actions_.push_back(action);
+    }
+    GSimpleAction* quit = g_simple_action_new("quit", nullptr);
+    g_signal_connect(quit, "activate", G_CALLBACK(MirelApplicationSignals::quit), this);
+    g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(quit));
+    actions_.push_back(quit);
+
+    const std::string file = menuFile.empty() ? Resources::path("MainMenu.ui") : menuFile;
+    GtkBuilder* builder = gtk_builder_new();
+    GError* error = nullptr;
+    GObject* menubar = nullptr;
+    if (gtk_builder_add_from_file(builder, file.c_str(), &error) != 0) {
+        menubar = gtk_builder_get_object(builder, "menubar");
+    } else {
+        Log::line("Could not load %s: %s", file.c_str(), error->message);
+        g_error_free(error);
+    }
+    const bool loaded = menubar != nullptr && G_IS_MENU_MODEL(menubar);
+    if (loaded) {
+        gtk_application_set_menubar(application, G_MENU_MODEL(menubar));
+        static constexpr const char* kAccelerators[][2] = {
+            {"app.open", "<Primary>o"}, {"app.showTimecodeClockWindow", "<Primary>1"},
+            {"app.showHelp", "F1"},     {"app.showPreferences", "<Primary>comma"},
+            {"app.quit", "<Primary>q"},
+        };
+        for (const auto& [action, key] : kAccelerators) {
+            const char* keys[] = {key, nullptr};
+            gtk_application_set_accels_for_action(application, action, keys);
+        }
+    }
+    g_object_unref(builder);
+    if (!loaded) alert(ClockWindow::kLoadFailedText);
+    return loaded;
+}
+
+void MirelApplication::alert(const std::string& text) const {
+    if (environment_.alert) {
+        environment_.alert(text);
+        return;
+    }
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR,
+                                               GTK_BUTTONS_NONE, "%s", text.c_str());
+    gtk_window_set_title(GTK_WINDOW(dialog), "Mirel");
+    gtk_dialog_add_button(GTK_DIALOG(dialog), "Abort", GTK_RESPONSE_CLOSE);
+    gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+}

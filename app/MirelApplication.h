@@ -1,0 +1,98 @@
+#pragma once
+
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/TimecodeInputList.h"
+#include "clock/ClockWindow.h"
+#include "clock/ClockWindowDelegate.h"
+#include "clock/ControllerTimecodeSources.h"
+#include "platform/UserDefaultsController.h"
+
+class MirelUrlProtocol;
+class TimecodeController;
+
+// The application object: registers the settings defaults before anything
+// reads them, serves the "mirel:" scheme before any page loads, creates the
+// timecode controller before the clock window so that the window can listen
+// to it, shows the clock window at launch and carries the menu commands.
+//
+// The commands are the actions of the main menu ("app.showHelp" and so on),
+// laid out in MainMenu.ui and bound to this object in bindMenu().
+//
+// Thread contract: main thread.
+class MirelApplication final : public ClockWindowDelegate {
+public:
+    /// What the application stands on; tests replace parts of it.
+    struct Environment {
+        UserDefaultsController* settings = &UserDefaultsController::shared();
+        /// The controller, fetched in the constructor; the process's by default.
+        std::function<TimecodeController&()> timecodeController;
+        /// Where the scheme is served and the clock's web view lives; null
+        /// means WebKit's default context.
+        WebKitWebContext* context = nullptr;
+        /// Opens the online help in the user's browser.
+        std::function<void(const std::string& address)> openInBrowser;
+        /// Passed on to the clock window (its interface file and alert).
+        std::string clockInterfaceFile;
+        std::function<void(const std::string& text)> alert;
+        /// The GTK application that runs the program; none in tests.
+        GtkApplication* application = nullptr;
+    };
+
+    static constexpr const char* kApplicationId = "org.mirel.Mirel";
+    static constexpr const char* kHelpPage = "mirel:///help/";
+    static constexpr const char* kPreferencesPage = "mirel:///preferences/";
+
+    /// Registers the settings defaults and attaches the user's settings file
+    /// to `settings`. Once, before the application object is made.
+    static void initialize(UserDefaultsController& settings, const std::string& preferencesPath);
+
+    /// The program: initialises, makes the application object when GTK has
+    /// started, and runs the event loop until the user quits.
+    static int main(int argc, char** argv);
+
+    explicit MirelApplication(Environment environment);
+    ~MirelApplication();
+
+    MirelApplication(const MirelApplication&) = delete;
+    MirelApplication& operator=(const MirelApplication&) = delete;
+
+    /// Shows the clock window with its home page, then has the controller
+    /// select the source that "audioInput" names.
+    void applicationDidFinishLaunching();
+
+    void showTimecodeClockWindow();
+    void showHelp();
+    void showPreferences();
+
+    void showHotKeyPreferences() override;
+    void open() override;
+    void updateMovieWindow(const std::string& path) override;
+
+    /// Gives the GTK application the main menu and this object's commands as
+    /// its actions; false, after the alert, when MainMenu.ui cannot be loaded.
+    bool bindMenu(const std::string& menuFile = "");
+
+    ClockWindow& clockWindow() { return *clockWindow_; }
+    TimecodeController& timecodeController() { return timecodeController_; }
+    TimecodeInputList& inputList() { return *inputList_; }
+
+private:
+    friend class MirelApplicationSignals;
+
+    void alert(const std::string& text) const;
+
+    Environment environment_;
+    TimecodeController& timecodeController_;
+    GtkApplication* application_ = nullptr;
+    std::unique_ptr<TimecodeInputList> inputList_;
+    std::unique_ptr<ControllerTimecodeSources> sources_;
+    std::unique_ptr<ClockWindow> clockWindow_;
+    std::vector<GSimpleAction*> actions_;
+};

@@ -1,0 +1,481 @@
+#include "clock/ClockWindow.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <utility>
+
+#include "clock/MirelUrlProtocol.h"
+#include "platform/Log.h"
+#include "platform/Resources.h"
+#include "routing/TimecodeController.h"
+#include "routing/ZebTimecodeWrapper.h"
+
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kObserved[] = {"values.timecodeRunning", "values.fpsString", "values.OnTop",
+                                     "values.TransparentBgd"};
+constexpr const char* kSizedPages[] = {"mirel:///welcome", "mirel:///preferences", "mirel:///home",
+                                       "mirel:///help"};
+constexpr const char* kMoviePanelAddress = "mirel://quicktime/";
+constexpr const char* kNotFoundPrefix = "mirel://404/";
+constexpr std::string_view kFilePrefix = "file://";
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+std::string twoDigits(int value) {
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "%02d", value);
+    return text.data();
+}
+
+}  // namespace
+
+// The bridge's calls, answered by the window.
+class ClockWindow::Calls final : public MirelClockCalls {
+public:
+    explicit Calls(ClockWindow& window) : window_(window) {}
+
+    void logJavaScriptString(const std::string& text) override {
+        Log::line("JavaScript: %s", text.c_str());
+    }
+
+    void changeHotkeyJS() override {
+        if (window_.environment_.application != nullptr) {
+            window_.environment_.application->showHotKeyPreferences();
+        }
+    }
+
+    json getPreference(const std::string& key) override {
+        return window_.settings_.valueForKeyPath(
+            std::string(UserDefaultsController::kKeyPathPrefix) + key);
+    }
+
+    void setPreferenceValue(const json& value, const std::string& key) override {
+        const std::string text = value.is_string() ? value.get<std::string>() : value.dump();
+        Log::line("New Preference: %s: %s", key.c_str(), text.c_str());
+        window_.settings_.setValueForKeyPath(
+            value, std::string(UserDefaultsController::kKeyPathPrefix) + key);
+    }
+
+private:
+    ClockWindow& window_;
+};
+
+// The C callbacks of the window and its web view: each casts its user data and
+// calls one member. GTK and WebKit call them on the main thread; none lets an
+// exception through.
+class ClockWindowSignals {
+public:
+    static gboolean draw(GtkWidget*, cairo_t* cairo, gpointer self) {
+        return guarded(self, FALSE, [&](ClockWindow& w) { return w.drawBackground(cairo); });
+    }
+
+    static void allocated(GtkWidget*, GdkRectangle*, gpointer self) {
+        guarded(self, false, [](ClockWindow& w) {
+            w.didAllocateWebView();
+            return true;
+        });
+    }
+
+    static void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+        if (event != WEBKIT_LOAD_FINISHED) return;
+        guarded(self, false, [](ClockWindow& w) {
+            w.didFinishLoad();
+            return true;
+        });
+    }
+
+    static gboolean loadFailed(WebKitWebView*, WebKitLoadEvent event, gchar* failingUri,
+                               GError* error, gpointer self) {
+        if (event == WEBKIT_LOAD_STARTED) {
+            guarded(self, false, [&](ClockWindow& w) {
+                w.didFailProvisionalLoad(failingUri != nullptr ? failingUri : "", error);
+                return true;
+            });
+        }
+        return TRUE;  // never WebKit's own error page; a page that began to show stays
+    }
+
+    static gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                 WebKitPolicyDecisionType type, gpointer self) {
+        return guarded(self, FALSE, [&](ClockWindow& w) { return w.decidePolicy(decision, type); });
+    }
+
+    static gboolean scriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer self) {
+        return guarded(self, FALSE, [&](ClockWindow& w) { return w.answerScriptDialog(dialog); });
+    }
+
+private:
+    template <typename Result, typename Call>
+    static Result guarded(gpointer self, Result failed, Call&& call) {
+        try {
+            return static_cast<Result>(call(*static_cast<ClockWindow*>(self)));
+        } catch (const std::exception& error) {
+            Log::line("Clock window: %s", error.what());
+        } catch (...) {
+            Log::line("Clock window: unknown failure");
+        }
+        return failed;
+    }
+};
+
+ClockWindow::ClockWindow(Environment environment)
+    : environment_(std::move(environment)),
+      settings_(*environment_.settings),
+      calls_(std::make_unique<Calls>(*this)),
+      bridge_(std::make_unique<MirelClockBridge>(*calls_)) {}
+
+ClockWindow::~ClockWindow() {
+    if (registered_) {
+        if (environment_.controller != nullptr) environment_.controller->stopListening(*this);
+        for (const char* keyPath : kObserved) settings_.removeObserver(*this, keyPath);
+    }
+    if (minimumSource_ != 0) g_source_remove(minimumSource_);
+    if (clockWindow_ != nullptr) {
+        // Disconnected first, so that nothing calls into a window being destroyed.
+        g_signal_handlers_disconnect_by_data(webview_, this);
+        g_signal_handlers_disconnect_by_data(clockWindow_, this);
+        gtk_widget_destroy(GTK_WIDGET(clockWindow_));
+    }
+}
+
+void ClockWindow::showWindow() {
+    if (isNibLoaded_) {
+        awakeFromNib();
+        return;
+    }
+    isNibLoaded_ = loadInterface();
+    if (isNibLoaded_) {
+        awakeFromNib();
+        return;
+    }
+    if (environment_.alert) {
+        environment_.alert(kLoadFailedText);
+        return;
+    }
+    GtkWidget* alert = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR,
+                                              GTK_BUTTONS_NONE, "%s", kLoadFailedText);
+    gtk_window_set_title(GTK_WINDOW(alert), "Mirel");
+    gtk_dialog_add_button(GTK_DIALOG(alert), "Abort", GTK_RESPONSE_CLOSE);
+    gtk_dialog_run(GTK_DIALOG(alert));
+    gtk_widget_destroy(alert);
+}
+
+bool ClockWindow::loadInterface() {
+    const std::string file = environment_.interfaceFile.empty() ? Resources::path("mirelweb.ui")
+                                                                : environment_.interfaceFile;
+    g_type_ensure(WEBKIT_TYPE_WEB_VIEW);
+    GtkBuilder* builder = gtk_builder_new();
+    WebKitWebContext* context =
+        environment_.context != nullptr ? environment_.context : webkit_web_context_get_default();
+    gtk_builder_expose_object(builder, "mirelWebContext", G_OBJECT(context));
+    GError* error = nullptr;
+    const bool read = gtk_builder_add_from_file(builder, file.c_str(), &error) != 0;
+    if (!read) {
+        Log::line("Could not load %s: %s", file.c_str(), error->message);
+        g_error_free(error);
+    }
+    GObject* window = gtk_builder_get_object(builder, "clockWindow");
+    GObject* webview = gtk_builder_get_object(builder, "webview");
+    GObject* addressbar = gtk_builder_get_object(builder, "addressbar");
+    GObject* timecodeDisplay = gtk_builder_get_object(builder, "timecodeDisplay");
+    const bool complete = read && window != nullptr && GTK_IS_WINDOW(window) &&
+                          webview != nullptr && WEBKIT_IS_WEB_VIEW(webview) &&
+                          addressbar != nullptr && GTK_IS_ENTRY(addressbar) &&
+                          timecodeDisplay != nullptr && GTK_IS_WIDGET(timecodeDisplay);
+    if (!complete) {
+        if (read) Log::line("%s lacks the clock window's parts", file.c_str());
+        // The toplevels the file did make would otherwise live on, unseen.
+        GSList* objects = gtk_builder_get_objects(builder);
+        for (GSList* o = objects; o != nullptr; o = o->next) {
+            if (GTK_IS_WINDOW(o->data)) gtk_widget_destroy(GTK_WIDGET(o->data));
+        }
+        g_slist_free(objects);
+        g_object_unref(builder);
+        return false;
+    }
+    clockWindow_ = GTK_WINDOW(window);
+    webview_ = WEBKIT_WEB_VIEW(webview);
+    addressbar_ = GTK_ENTRY(addressbar);
+    timecodeDisplay_ = GTK_WIDGET(timecodeDisplay);
+    g_object_unref(builder);  // GTK keeps its toplevel windows
+
+    // Without an alpha channel a transparent background would paint black.
+    GdkVisual* visual = gdk_screen_get_rgba_visual(gtk_widget_get_screen(GTK_WIDGET(window)));
+    if (visual != nullptr) gtk_widget_set_visual(GTK_WIDGET(window), visual);
+    gtk_widget_set_app_paintable(GTK_WIDGET(window), TRUE);
+    if (environment_.menuOwner != nullptr) {
+        gtk_window_set_application(clockWindow_, environment_.menuOwner);
+    }
+
+    WebKitUserScript* script =
+        webkit_user_script_new(bridge_->userScript().c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+    webkit_user_content_manager_add_script(webkit_web_view_get_user_content_manager(webview_),
+                                           script);
+    webkit_user_script_unref(script);
+    wireSignals();
+    return true;
+}
+
+void ClockWindow::wireSignals() {
+    // Closing hides the window, so that the menu can bring it back as it was.
+    g_signal_connect(clockWindow_, "delete-event", G_CALLBACK(gtk_widget_hide_on_delete), this);
+    g_signal_connect(clockWindow_, "draw", G_CALLBACK(ClockWindowSignals::draw), this);
+    g_signal_connect(webview_, "size-allocate", G_CALLBACK(ClockWindowSignals::allocated), this);
+    g_signal_connect(webview_, "load-changed", G_CALLBACK(ClockWindowSignals::loadChanged), this);
+    g_signal_connect(webview_, "load-failed", G_CALLBACK(ClockWindowSignals::loadFailed), this);
+    g_signal_connect(webview_, "decide-policy", G_CALLBACK(ClockWindowSignals::decidePolicy), this);
+    g_signal_connect(webview_, "script-dialog", G_CALLBACK(ClockWindowSignals::scriptDialog), this);
+}
+
+void ClockWindow::awakeFromNib() {
+    gtk_window_present(clockWindow_);
+    if (!registered_) {
+        if (environment_.controller != nullptr) environment_.controller->listen(*this);
+        for (const char* keyPath : kObserved) settings_.addObserver(*this, keyPath);
+        registered_ = true;
+    }
+    // The window's background shows behind every page.
+    const GdkRGBA none{0, 0, 0, 0};
+    webkit_web_view_set_background_color(webview_, &none);
+    loadWebviewHome();
+    refreshAll();
+}
+
+void ClockWindow::loadWebPage(const std::string& address) {
+    if (webview_ == nullptr) return;
+    webkit_web_view_load_uri(webview_, addingPercentEscapes(address).c_str());
+}
+
+void ClockWindow::loadWebviewHome() {
+    loadWebPage(kHomePage);
+}
+
+void ClockWindow::ensureMinimumWidth(int width, int height) {
+    if (clockWindow_ == nullptr) return;
+    // Until the web view is laid out its size says nothing about the window's.
+    if (!gtk_widget_get_mapped(GTK_WIDGET(webview_)) ||
+        gtk_widget_get_allocated_width(GTK_WIDGET(webview_)) <= 1) {
+        pendingMinimum_ = {width, height};
+        return;
+    }
+    const int viewWidth = gtk_widget_get_allocated_width(GTK_WIDGET(webview_));
+    const int viewHeight = gtk_widget_get_allocated_height(GTK_WIDGET(webview_));
+    const int wantedWidth = std::max(viewWidth, width);
+    const int wantedHeight = std::max(viewHeight, height);
+    if (wantedWidth == viewWidth && wantedHeight == viewHeight) return;
+    // The address bar and the margins take what they take now; the web view gets the rest.
+    // X11 keeps the top-left corner where it is, so the top edge stays.
+    int windowWidth = 0;
+    int windowHeight = 0;
+    gtk_window_get_size(clockWindow_, &windowWidth, &windowHeight);
+    gtk_window_resize(clockWindow_, wantedWidth + (windowWidth - viewWidth),
+                      wantedHeight + (windowHeight - viewHeight));
+}
+
+void ClockWindow::receiveTimecode(const ZebTimecodeWrapper& wrapper) {
+    const SMPTE_tc& tc = *wrapper.timecode();
+    const std::string running = settingText("timecodeRunning");
+    if (tc.f() == 0) {
+        evaluateWebScript("receiveTimecode(" + frameRateObject(settingText("fpsString")) + ");");
+    }
+    evaluateWebScript("receiveTimecode(" + timecodeObject(tc, running) + ");");
+}
+
+void ClockWindow::observeValueForKeyPath(const std::optional<std::string>& keyPath) {
+    const auto is = [&](const char* path) { return !keyPath || *keyPath == path; };
+    if (is("values.timecodeRunning")) {
+        evaluateWebScript("receiveTimecode(" + statusObject(settingText("timecodeRunning")) + ");");
+    }
+    if (is("values.fpsString")) {
+        evaluateWebScript("receiveTimecode(" + frameRateObject(settingText("fpsString")) + ");");
+    }
+    if (is("values.TransparentBgd")) {
+        applyTransparency(settings_.valueForKeyPath("values.TransparentBgd") == "1");
+    }
+    if (is("values.OnTop")) {
+        floating_ = settings_.valueForKeyPath("values.OnTop") == "1";
+        if (clockWindow_ != nullptr) gtk_window_set_keep_above(clockWindow_, floating_);
+    }
+}
+
+std::string ClockWindow::timecodeObject(const SMPTE_tc& tc, const std::string& running) {
+    return "{'h':'" + twoDigits(tc.h()) + "','m':'" + twoDigits(tc.m()) + "','s':'" +
+           twoDigits(tc.s()) + "','f':'" + twoDigits(tc.f()) + "','r':" + quoted(running) + "}";
+}
+
+std::string ClockWindow::frameRateObject(const std::string& fps) {
+    return "{'fps':" + quoted(fps) + "}";
+}
+
+std::string ClockWindow::statusObject(const std::string& running) {
+    return "{'r':" + quoted(running) + "}";
+}
+
+std::string ClockWindow::quoted(const std::string& text) {
+    std::string literal = "'";
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\'' || c == '\\') {
+            literal += '\\';
+            literal += c;
+        } else if (c == '\n') {
+            literal += "\\n";
+        } else if (c == '\r') {
+            literal += "\\r";
+        } else if (text.compare(i, 3, "\xE2\x80\xA8") == 0 ||
+                   text.compare(i, 3, "\xE2\x80\xA9") == 0) {
+            // Line and paragraph separators end a line in older script engines.
+            literal += text[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";
+            i += 2;
+        } else {
+            literal += c;
+        }
+    }
+    return literal + "'";
+}
+
+std::string ClockWindow::addingPercentEscapes(const std::string& address) {
+    static constexpr std::string_view kKept = "-._~:/?#[]@!$&'()*+,;=";
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string escaped;
+    for (const char c : address) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x80 && g_ascii_isalnum(c)) || kKept.find(c) != std::string_view::npos) {
+            escaped += c;
+        } else {
+            escaped += '%';
+            escaped += kHex[byte >> 4];
+            escaped += kHex[byte & 0xF];
+        }
+    }
+    return escaped;
+}
+
+void ClockWindow::evaluateWebScript(const std::string& script) {
+    // A page without receiveTimecode, or one that throws, changes nothing here:
+    // the result is not read.
+    if (webview_ == nullptr) return;
+    webkit_web_view_evaluate_javascript(webview_, script.c_str(), -1, nullptr, nullptr, nullptr,
+                                        nullptr, nullptr);
+}
+
+void ClockWindow::applyTransparency(bool transparent) {
+    transparent_ = transparent;
+    if (clockWindow_ == nullptr) return;
+    // The window manager draws (or not) the shadow of an X11 window; what is
+    // left to the window is its background, painted in drawBackground().
+    if (!transparent) gtk_widget_set_opacity(GTK_WIDGET(clockWindow_), 1.0);
+    gtk_widget_queue_draw(GTK_WIDGET(clockWindow_));
+}
+
+bool ClockWindow::drawBackground(cairo_t* cairo) {
+    if (transparent_) {
+        cairo_save(cairo);
+        cairo_set_source_rgba(cairo, 0.1, 0.1, 0.1, 0.2);
+        cairo_set_operator(cairo, CAIRO_OPERATOR_SOURCE);
+        cairo_paint(cairo);
+        cairo_restore(cairo);
+    } else {
+        // The pages are drawn for a dark window: the clock page leaves its
+        // background to the window.
+        cairo_save(cairo);
+        cairo_set_source_rgb(cairo, 0.063, 0.071, 0.078);
+        cairo_paint(cairo);
+        cairo_restore(cairo);
+    }
+    return false;  // the children draw on top
+}
+
+void ClockWindow::didFinishLoad() {
+    const char* uri = webkit_web_view_get_uri(webview_);
+    const std::string address = uri != nullptr ? uri : "";
+    gtk_entry_set_text(addressbar_, address.c_str());
+    for (const char* page : kSizedPages) {
+        if (startsWith(address, page)) {
+            ensureMinimumWidth(kMinimumWidth, kMinimumHeight);
+            return;
+        }
+    }
+}
+
+void ClockWindow::didAllocateWebView() {
+    if (!pendingMinimum_ || minimumSource_ != 0) return;
+    // Not from inside the layout: a resize asked for there would be lost.
+    minimumSource_ = g_idle_add_full(
+        G_PRIORITY_LOW,
+        [](gpointer self) -> gboolean {
+            auto* window = static_cast<ClockWindow*>(self);
+            window->minimumSource_ = 0;
+            if (const auto minimum = std::exchange(window->pendingMinimum_, std::nullopt)) {
+                window->ensureMinimumWidth(minimum->first, minimum->second);
+            }
+            return G_SOURCE_REMOVE;
+        },
+        this, nullptr);
+}
+
+void ClockWindow::didFailProvisionalLoad(const std::string& failingAddress, const GError* error) {
+    Log::line("%s: %s", failingAddress.c_str(), error != nullptr ? error->message : "failed");
+    // A load given up for another, or stopped by our own policy, did not fail;
+    // and a not-found page that cannot load must not ask for its own not-found page.
+    if (error != nullptr &&
+        (g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
+         g_error_matches(error, WEBKIT_POLICY_ERROR,
+                         WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE))) {
+        return;
+    }
+    if (startsWith(failingAddress, kNotFoundPrefix)) return;
+    webkit_web_view_load_uri(webview_, (kNotFoundPrefix + failingAddress).c_str());
+}
+
+bool ClockWindow::decidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType type) {
+    if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return false;
+    WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
+        WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+    const std::string address = uri != nullptr ? uri : "";
+    ClockWindowDelegate* application = environment_.application;
+    if (address == kMoviePanelAddress) {
+        webkit_policy_decision_ignore(decision);
+        if (application != nullptr) application->open();
+        return true;
+    }
+    if (startsWith(address, kFilePrefix)) {
+        webkit_policy_decision_ignore(decision);
+        Log::line("Loading %s as a potential movie", address.c_str());
+        const auto path = MirelUrlProtocol::replacePercentEscapes(
+            std::string_view(address).substr(kFilePrefix.size()));
+        if (!path) {
+            Log::line("%s is not a file path", address.c_str());
+        } else if (application != nullptr) {
+            application->updateMovieWindow(*path);
+        }
+        return true;
+    }
+    webkit_policy_decision_use(decision);
+    return true;
+}
+
+bool ClockWindow::answerScriptDialog(WebKitScriptDialog* dialog) {
+    if (webkit_script_dialog_get_dialog_type(dialog) != WEBKIT_SCRIPT_DIALOG_PROMPT) return false;
+    const char* uri = webkit_web_view_get_uri(webview_);
+    const auto answer =
+        bridge_->answerPrompt(webkit_script_dialog_get_message(dialog), uri != nullptr ? uri : "");
+    if (!answer) return false;
+    webkit_script_dialog_prompt_set_text(dialog, answer->c_str());
+    return true;
+}
+
+std::string ClockWindow::settingText(const char* key) const {
+    const json value =
+        settings_.valueForKeyPath(std::string(UserDefaultsController::kKeyPathPrefix) + key);
+    if (value.is_null()) return "";
+    return value.is_string() ? value.get<std::string>() : value.dump();
+}

@@ -1,0 +1,121 @@
+#include "clock/MirelClockBridge.h"
+
+#include <array>
+#include <cstdio>
+#include <random>
+#include <utility>
+
+#include "platform/Log.h"
+
+namespace {
+
+using nlohmann::json;
+
+struct ScriptName {
+    std::string_view selector;
+    std::string_view name;
+};
+
+constexpr std::array<ScriptName, 4> kScriptNames{{
+    {"logJavaScriptString:", "log"},
+    {"changeHotkeyJS", "changeHotkey"},
+    {"getPreference:", "getPreference"},
+    {"setPreferenceValue:forKey:", "setPreference"},
+}};
+
+constexpr std::string_view kTokenPlaceholder = "@TOKEN@";
+
+// Runs before any script of the page, so the functions it keeps (prompt, the
+// JSON pair) are the browser's own, whatever the page does to window later.
+constexpr std::string_view kUserScript = R"((function () {
+    "use strict";
+    if (window.location.protocol !== "mirel:") return;
+    const ask = window.prompt.bind(window);
+    const encode = JSON.stringify;
+    const decode = JSON.parse;
+    const token = "@TOKEN@";
+    function call(name, args) {
+        const answer = ask(encode({mirelClock: token, call: name, args: args}));
+        return answer === null ? null : decode(answer);
+    }
+    const clock = Object.freeze({
+        log: function (text) { call("log", [String(text)]); },
+        changeHotkey: function () { call("changeHotkey", []); },
+        getPreference: function (key) { return call("getPreference", [String(key)]); },
+        setPreference: function (value, key) {
+            call("setPreference", [value === undefined ? null : value, String(key)]);
+        }
+    });
+    Object.defineProperty(window, "MirelClock", {value: clock, enumerable: true});
+})();
+)";
+
+std::string freshToken() {
+    std::random_device random;
+    std::string token;
+    for (int i = 0; i < 4; ++i) {
+        std::array<char, 9> part{};
+        std::snprintf(part.data(), part.size(), "%08x", static_cast<unsigned>(random()));
+        token += part.data();
+    }
+    return token;
+}
+
+bool isOwnPage(std::string_view address) {
+    return address.rfind("mirel:", 0) == 0;
+}
+
+std::string asText(const json& value) {
+    return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+}  // namespace
+
+std::optional<std::string> MirelClockBridge::webScriptNameForSelector(std::string_view selector) {
+    for (const auto& entry : kScriptNames) {
+        if (entry.selector == selector) return std::string(entry.name);
+    }
+    return std::nullopt;
+}
+
+bool MirelClockBridge::isSelectorExcludedFromWebScript(std::string_view selector) {
+    return !webScriptNameForSelector(selector).has_value();
+}
+
+MirelClockBridge::MirelClockBridge(MirelClockCalls& calls) : calls_(calls), token_(freshToken()) {}
+
+std::string MirelClockBridge::userScript() const {
+    std::string script(kUserScript);
+    script.replace(script.find(kTokenPlaceholder), kTokenPlaceholder.size(), token_);
+    return script;
+}
+
+std::optional<std::string> MirelClockBridge::answerPrompt(std::string_view message,
+                                                          std::string_view pageAddress) const {
+    const json request = json::parse(message, nullptr, false);
+    if (!request.is_object() || !request.contains("mirelClock")) return std::nullopt;
+
+    const json* token = &request.at("mirelClock");
+    const auto name = request.find("call");
+    const auto args = request.find("args");
+    if (!token->is_string() || token->get<std::string>() != token_ || !isOwnPage(pageAddress) ||
+        name == request.end() || !name->is_string() || args == request.end() || !args->is_array()) {
+        Log::line("Refused a MirelClock call from %s", std::string(pageAddress).c_str());
+        return "null";
+    }
+    return call(name->get<std::string>(), *args).dump();
+}
+
+json MirelClockBridge::call(const std::string& name, const json& args) const {
+    const auto text = [&](size_t i) { return i < args.size() ? asText(args[i]) : std::string(); };
+    if (name == "log") {
+        calls_.logJavaScriptString(text(0));
+    } else if (name == "changeHotkey") {
+        calls_.changeHotkeyJS();
+    } else if (name == "getPreference") {
+        return calls_.getPreference(text(0));
+    } else if (name == "setPreference") {
+        calls_.setPreferenceValue(args.empty() ? json() : args[0], text(1));
+    }
+    return nullptr;
+}

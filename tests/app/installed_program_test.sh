@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# The program as a user gets it: installs the build into a scratch root, checks
+# the launcher entry, the icon and the resources, then starts the installed
+# program on the display the test command provides and waits for the clock
+# window. Asked to end, it must end cleanly and keep the user's settings.
+# Usage: installed_program_test.sh BUILD_DIR
+set -euo pipefail
+
+build=$1
+root=$(mktemp -d)
+trap 'kill "$pid" 2>/dev/null || true; rm -rf "$root"' EXIT
+pid=
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
+for file in usr/bin/mirel usr/share/mirel/mirelweb.ui usr/share/mirel/MainMenu.ui \
+    usr/share/mirel/html/home.html usr/share/mirel/html/mirel4bgd.png \
+    usr/share/applications/mirel.desktop usr/share/icons/hicolor/scalable/apps/mirel.svg; do
+    [ -e "$root/$file" ] || fail "$file is not installed"
+done
+desktop-file-validate "$root/usr/share/applications/mirel.desktop" || fail "the launcher entry is invalid"
+
+# Settings the user made before: the clock must float from the start and keep them.
+export XDG_CONFIG_HOME=$root/config
+mkdir -p "$XDG_CONFIG_HOME/mirel"
+echo '{"OnTop": "1", "TextColor": "#ff8800"}' >"$XDG_CONFIG_HOME/mirel/preferences.json"
+
+"$root/usr/bin/mirel" 2>"$root/log" &
+pid=$!
+for _ in $(seq 200); do
+    xwininfo -root -tree 2>/dev/null | grep -q '"Mirel"' && break
+    kill -0 "$pid" 2>/dev/null || { cat "$root/log" >&2; fail "the program ended by itself"; }
+    sleep 0.1
+done
+xwininfo -root -tree | grep -q '"Mirel"' || { cat "$root/log" >&2; fail "no clock window"; }
+sleep 1  # the home page loads
+
+kill -TERM "$pid"
+status=0
+wait "$pid" || status=$?
+pid=
+cat "$root/log" >&2
+[ "$status" -eq 0 ] || fail "the program ended with status $status"
+if grep -q "Could not" "$root/log"; then fail "the program could not load a resource"; fi
+grep -q '"TextColor": *"#ff8800"' "$XDG_CONFIG_HOME/mirel/preferences.json" ||
+    fail "the user's settings were lost"
+echo "PASS"
