@@ -200,27 +200,14 @@ void MirelApplication::showHotKeyPreferences() {
     Log::line("The hot key preferences window is not part of this build");
 }
 
+// Movies come with movie playback: until then a movie asked for is logged and
+// ignored, so that the chosen source stays as it is.
 void MirelApplication::open() {
-    GtkFileChooserNative* panel = gtk_file_chooser_native_new(
-        "Open Movie", clockWindow_->clockWindow(), GTK_FILE_CHOOSER_ACTION_OPEN, nullptr, nullptr);
-    GtkFileFilter* movies = gtk_file_filter_new();
-    gtk_file_filter_set_name(movies, "Movies");
-    for (const char* pattern : {"*.mov", "*.mp4", "*.m4v", "*.MOV", "*.MP4", "*.M4V"}) {
-        gtk_file_filter_add_pattern(movies, pattern);
-    }
-    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(panel), movies);  // takes the filter
-    if (gtk_native_dialog_run(GTK_NATIVE_DIALOG(panel)) == GTK_RESPONSE_ACCEPT) {
-        gchar* path = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(panel));
-        if (path != nullptr) updateMovieWindow(path);
-        g_free(path);
-    }
-    g_object_unref(panel);
+    Log::line("Movie playback is not part of this build");
 }
 
 void MirelApplication::updateMovieWindow(const std::string& path) {
-    // Movie playback is not part of this build: the source is still switched
-    // to the movie, as it is for a movie that cannot be used.
-    clockWindow_->loadWebPage("mirel://quicktime/" + path);
+    Log::line("Movie playback is not part of this build: %s is ignored", path.c_str());
 }
 
 bool MirelApplication::bindMenu(const std::string& menuFile) {
