@@ -24,6 +24,8 @@ packages=(
     # the installed program's test: the launcher entry's checker, and xwininfo
     # to see the clock window appear
     desktop-file-utils x11-utils
+    # scripts/run.sh opens the clock and takes a screenshot when there is no display
+    imagemagick xdotool
 )
 
 sudo=""

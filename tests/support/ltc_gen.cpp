@@ -19,7 +19,7 @@ int usage() {
         stderr,
         "usage: ltc-gen OUT [--rate HZ] [--fps 24|25|29.97|30] [--df] [--start HH:MM:SS:FF]\n"
         "               [--frames N] [--channels N] [--user HEX8] [--dbfs D] [--invert]\n"
-        "               [--reverse] [--lead-in SAMPLES] [--pcm16]\n");
+        "               [--reverse] [--lead-in SAMPLES] [--pcm16 | --raw]\n");
     return 2;
 }
 
@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
     LtcSignalOptions o;
     int channels = 1;
     bool pcm16 = false;
+    bool raw = false;  // headerless float32 little-endian, as the virtual capture card plays it
     for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -43,6 +44,8 @@ int main(int argc, char** argv) {
             o.reverse = true;
         else if (a == "--pcm16")
             pcm16 = true;
+        else if (a == "--raw")
+            raw = true;
         else if ((v = next()) == nullptr)
             return usage();
         else if (a == "--rate")
@@ -88,7 +91,8 @@ int main(int argc, char** argv) {
     SF_INFO info{};
     info.samplerate = int(o.sampleRate);
     info.channels = channels;
-    info.format = SF_FORMAT_WAV | (pcm16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
+    info.format = raw ? SF_FORMAT_RAW | SF_FORMAT_FLOAT | SF_ENDIAN_LITTLE
+                      : SF_FORMAT_WAV | (pcm16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
     SNDFILE* file = sf_open(out, SFM_WRITE, &info);
     if (file == nullptr) {
         std::fprintf(stderr, "ltc-gen: %s: %s\n", out, sf_strerror(nullptr));
