@@ -75,6 +75,10 @@ public:
     /// What main() runs on: the application object, made once GTK has started.
     struct Program {
         void start(GtkApplication* gtk) {
+            // The clock window is painted dark whatever the desktop's theme:
+            // its menu bar and address bar must be drawn for a dark window too.
+            g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", TRUE,
+                         nullptr);
             MirelApplication::Environment environment;
             environment.application = gtk;
             application = std::make_unique<MirelApplication>(std::move(environment));
