@@ -42,14 +42,12 @@ public:
         addresses_ = std::move(addresses);
     }
     /// Resolved to this machine's loopback address.
-    void resolveToLoopback(int port) { resolve(port, {loopback(port)}); }
-
-    static sockaddr_in loopback(int port) {
+    void resolveToLoopback(int port) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(uint16_t(port));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return address;
+        resolve(port, {address});
     }
 
     int publishes = 0;
@@ -67,11 +65,8 @@ private:
 class FakeNetServiceBrowser : public NetServiceBrowser {
 public:
     void setDelegate(NetServiceBrowserDelegate* d) override { delegate = d; }
-    void searchForServicesOfType(const std::string& t, const std::string& d) override {
-        type = t;
-        domain = d;
-    }
-    void stop() override { stopped = true; }
+    void searchForServicesOfType(const std::string&, const std::string&) override {}
+    void stop() override {}
 
     void find(const std::shared_ptr<NetService>& service, bool moreComing = false) {
         if (delegate) delegate->netServiceBrowserDidFindService(*this, service, moreComing);
@@ -81,9 +76,6 @@ public:
     }
 
     NetServiceBrowserDelegate* delegate = nullptr;
-    std::string type;
-    std::string domain = "unset";
-    bool stopped = false;
 };
 
 class FakeNetServices : public NetServices {
@@ -93,12 +85,10 @@ public:
     FakeNetServices(const FakeNetServices&) = delete;
     FakeNetServices& operator=(const FakeNetServices&) = delete;
 
-    std::shared_ptr<NetService> makeService(const std::string& domain, const std::string& type,
+    std::shared_ptr<NetService> makeService(const std::string&, const std::string& type,
                                             const std::string& name, int port) override {
-        auto service = std::make_shared<FakeNetService>(name, type, port);
-        made.push_back(service);
-        madeDomains.push_back(domain);
-        return service;
+        made.push_back(std::make_shared<FakeNetService>(name, type, port));
+        return made.back();
     }
     std::unique_ptr<NetServiceBrowser> makeBrowser() override {
         auto browser = std::make_unique<FakeNetServiceBrowser>();
@@ -108,7 +98,6 @@ public:
 
     /// Services made for publishing, in order.
     std::vector<std::shared_ptr<FakeNetService>> made;
-    std::vector<std::string> madeDomains;
     /// Browsers handed out; each lives as long as its owner keeps it.
     std::vector<FakeNetServiceBrowser*> browsers;
 };

@@ -1,0 +1,376 @@
+// The sender and the receiver on loopback sockets, with DNS-SD faked, as
+// another copy sees them: plain sockets and hand-written bytes on the other
+// side, so that a change that moves a byte on the wire fails here even if
+// both of our sides would still agree with each other.
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FakeNetServices.h"
+#include "RecordingDelegate.h"
+#include "UdpPeer.h"
+#include "network/TimecodeReceiver.h"
+#include "network/TimecodeSender.h"
+#include "platform/LogCapture.h"
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+
+namespace {
+
+std::string ping(int number) {
+    return "TCMDPing: #" + std::to_string(number) + "\n";
+}
+
+// A timecode message as another copy writes it; the frames tell values apart.
+std::string message(int number, int frames, const std::string& rest = " 00000000 n 0\n") {
+    return "TCMD: " + std::to_string(number) + "\nNAME: mirel://peer\nTC: 01:02:03." +
+           (frames < 10 ? "0" : "") + std::to_string(frames) + rest;
+}
+
+// Anything on the network may send to our ports: junk, and near misses of
+// both messages carrying `number`, from two sockets.
+void flood(const sockaddr_in& to, int number) {
+    const std::string head = "TCMD: " + std::to_string(number) + "\nNAME: x\n";
+    const std::string nearMisses[] = {
+        "",
+        "TCMDPing: #5",
+        "TCMDPing: #5\xff\n",
+        head + "TC: 01:02:03.04 00000000 n 0",
+        head + "TC: 01:02:03.04\n",
+        "TCMD: 99999999999\nNAME: \xff\nTC: 01:02:03.04 00000000 n 0\n",
+        std::string(2000, '\n')};
+    std::mt19937 random(20240611);
+    UdpPeer a, b;
+    for (int i = 0; i < 20000; ++i) {
+        std::string bytes = nearMisses[i / 3 % std::size(nearMisses)];
+        if (i % 3 != 0) {
+            bytes.resize(random() % 2101);
+            for (char& c : bytes) c = char(random());
+        }
+        (i % 2 ? a : b).sendTo(to, bytes);
+    }
+}
+
+// Subscribers are real sockets; only the sender's clock is the test's.
+class TimecodeSenderTest : public ::testing::Test {
+protected:
+    void SetUp() override { sender.setBonjourName("mirel://studio"); }
+
+    /// Subscribes and waits until the sender has taken it; its slot or -1.
+    int subscribe(const UdpPeer& peer, int number) {
+        peer.sendTo(sender.chosenPort(), ping(number));
+        eventually([&] { return sender.slotOf(peer.address()) >= 0; });
+        return sender.slotOf(peer.address());
+    }
+    /// Keeps sending until `peer` gets a message numbered `number`: proof that
+    /// the sender has read everything sent to it before that number.
+    bool sendUntil(UdpPeer& peer, int number) {
+        return eventually([&] {
+            sender.sendTimecodeToAllClients(&value);
+            while (auto message = peer.receive(20ms)) {
+                if (message->starts_with("TCMD: " + std::to_string(number) + "\n")) return true;
+            }
+            return false;
+        });
+    }
+
+    FakeNetServices services;
+    LogCapture log;
+    std::atomic<time_t> now{1'000'000};
+    SMPTE_tc value{};
+    TimecodeSender sender{[this] { return now.load(); }};
+};
+
+class TimecodeReceiverTest : public ::testing::Test {
+protected:
+    void SetUp() override { receiver.setDelegate(&delegate); }
+    FakeNetServiceBrowser& browser() { return *services.browsers.back(); }
+
+    std::shared_ptr<FakeNetService> sourceAt(const UdpPeer& peer) {
+        auto source = std::make_shared<FakeNetService>("mirel://peer");
+        source->resolveToLoopback(peer.port());
+        return source;
+    }
+    /// Waits for a subscription message; its number, or -1. The receiver's
+    /// address, which has no port until its first send, is then in `to`.
+    int pinged(UdpPeer& peer) {
+        const std::string bytes = peer.receive().value_or("");
+        to = peer.lastSource;
+        return bytes.starts_with("TCMDPing: #") && bytes == ping(std::atoi(&bytes[11]))
+                   ? std::atoi(&bytes[11])
+                   : -1;
+    }
+    /// The next value, described, or "nothing" within the timeout.
+    std::string next(std::chrono::milliseconds timeout = 5s) {
+        const auto value = delegate.next(timeout);
+        return value ? describe(*value) : "nothing";
+    }
+
+    FakeNetServices services;
+    RecordingDelegate delegate;
+    TimecodeReceiver receiver;
+    sockaddr_in to{};
+};
+
+}  // namespace
+
+TEST(TimecodeSenderPublishing, PublishesTheBoundPortOnceForEachNameAndWithdrawsItAtTheEnd) {
+    FakeNetServices services;
+    LogCapture log;
+    auto sender = std::make_unique<TimecodeSender>();
+    EXPECT_FALSE(sender->isRunning());
+    sender->setBonjourName("mirel://studio");
+    sender->setBonjourName("mirel://studio");
+    ASSERT_TRUE(sender->isRunning());
+    ASSERT_EQ(services.made.size(), 1u);
+    const FakeNetService& first = *services.made[0];
+    EXPECT_EQ(std::make_tuple(first.name(), first.type(), first.port(), first.publishes),
+              std::make_tuple("mirel://studio"s, "_mirel._udp."s, sender->chosenPort(), 1));
+
+    // A new name withdraws the old service and republishes the same socket:
+    // another would leave the first one's listener on a port nobody is told of.
+    sender->setPortNumber(1);
+    sender->setBonjourName("mirel://stage");
+    ASSERT_EQ(services.made.size(), 2u);
+    EXPECT_EQ(first.stops, 1);
+    EXPECT_EQ(std::make_tuple(services.made[1]->name(), services.made[1]->port()),
+              std::make_tuple("mirel://stage"s, sender->chosenPort()));
+    EXPECT_EQ(log.lines(), std::vector{"Listening on port #" + std::to_string(first.port())});
+    sender.reset();
+    EXPECT_EQ(services.made[1]->stops, 1);
+}
+
+// A process that may open no descriptor at all, as the sender first meets it.
+void startWithoutDescriptors() {
+    FakeNetServices services;
+    TimecodeSender sender;
+    const rlimit none{0, 0};
+    setrlimit(RLIMIT_NOFILE, &none);
+    sender.setBonjourName("mirel://studio");
+}
+
+TEST(TimecodeSenderDeathTest, EndsTheProcessWhenItCannotOpenItsSocket) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(startWithoutDescriptors(), ::testing::ExitedWithCode(1), "socket: ");
+}
+
+TEST(TimecodeSenderClock, DropsASubscriberFiveWholeSecondsAfterItsLastMessage) {
+    FakeNetServices services;
+    LogCapture log;
+    TimecodeSender sender;
+    sender.setBonjourName("mirel://studio");
+    UdpPeer peer;
+    peer.sendTo(sender.chosenPort(), ping(1));
+    ASSERT_TRUE(eventually([&] { return sender.clientsCurrentlyConnected() == 1; }));
+    const auto taken = std::chrono::steady_clock::now();
+    ASSERT_TRUE(eventually(
+        [&] {
+            sender.sendTimecodeToAllClients(nullptr);  // expires, sends nothing
+            return sender.clientsCurrentlyConnected() == 0;
+        },
+        8s));
+    EXPECT_GE(std::chrono::steady_clock::now() - taken, 4900ms);
+}
+
+TEST_F(TimecodeSenderTest, AnswersInFixedLayoutFromThePublishedPortThroughAFlood) {
+    UdpPeer peer;
+    ASSERT_EQ(subscribe(peer, 57), 0);
+    value.hu = 1, value.mu = 2, value.su = 3, value.fu = 4;
+    // A group out of range still takes one character, so later bytes keep their place.
+    value.u1 = 16, value.u2 = 2, value.u3 = 3, value.u4 = 4;
+    value.u5 = 10, value.u6 = 11, value.u7 = 12, value.u8 = -6;
+    value.colorFrame = true, value.bpm = true, value.myId = 5;  // not carried
+    const std::string head = "TCMD: 57\nNAME: mirel://studio\nTC: 01:02:03.04 0234ABCA ";
+    std::thread flooding(flood, UdpPeer::loopback(sender.chosenPort()), 57);
+    std::set<char> digits;
+    for (int i = 0; i < 300; ++i) {
+        value.dropFrame = i % 2 == 1;
+        sender.sendTimecodeToAllClients(&value);
+        const std::string bytes = peer.receive().value_or("");
+        ASSERT_EQ(bytes.size(), head.size() + 4) << i << ": " << bytes;
+        const char digit = bytes[head.size() + 2];
+        ASSERT_EQ(bytes, head + (value.dropFrame ? "d " : "n ") + digit + "\n");
+        ASSERT_TRUE(digit >= '0' && digit <= '9') << bytes;
+        digits.insert(digit);
+    }
+    flooding.join();
+    EXPECT_GT(digits.size(), 1u) << "the last digit is drawn afresh for each message";
+    EXPECT_EQ(ntohs(peer.lastSource.sin_port), services.made[0]->port());
+
+    // Whole, the first would subscribe; cut to the 2000 bytes every copy reads,
+    // its line feed is gone. The second ends at its zero byte, well inside.
+    UdpPeer cut, whole, marker;
+    cut.sendTo(sender.chosenPort(), "TCMDPing: #5" + std::string(3000, ' ') + "\n");
+    whole.sendTo(sender.chosenPort(), "TCMDPing: #6\n\0"s + std::string(3986, 'x'));
+    EXPECT_EQ(subscribe(marker, 7), 2);
+    EXPECT_EQ(sender.slotOf(cut.address()), -1);
+    EXPECT_EQ(sender.slotOf(whole.address()), 1);
+}
+
+TEST_F(TimecodeSenderTest, KeepsTenSubscribersApartByAddressAndPortUntilFiveSilentSecondsPass) {
+    std::vector<std::unique_ptr<UdpPeer>> peers;  // two on each of five hosts
+    for (int i = 0; i < 10; ++i) {
+        peers.push_back(
+            std::make_unique<UdpPeer>(("127.0.0." + std::to_string(i / 2 + 1)).c_str()));
+        ASSERT_EQ(subscribe(*peers[i], 100 + i), i);
+    }
+    UdpPeer eleventh("127.0.0.11");
+    eleventh.sendTo(sender.chosenPort(), ping(111));
+
+    // One second on, all but 3 and 6 renew with new numbers; the last of them
+    // arriving proves the eleventh was read, and turned away, before.
+    now += 1;
+    for (int i : {0, 1, 2, 4, 5, 7, 8, 9}) {
+        peers[i]->sendTo(sender.chosenPort(), ping(200 + i));
+        ASSERT_TRUE(sendUntil(*peers[i], 200 + i));
+    }
+    EXPECT_EQ(sender.slotOf(eleventh.address()), -1);
+    EXPECT_EQ(sender.clientsCurrentlyConnected(), 10);
+
+    // Five whole seconds after the renewals those are still served; 3 and 6,
+    // six seconds silent, are dropped before the send.
+    now += 5;
+    for (auto& peer : peers) peer->drain();
+    sender.sendTimecodeToAllClients(&value);
+    for (int i = 0; i < 10; ++i) {
+        const bool dropped = i == 3 || i == 6;
+        const auto message = peers[i]->receive(dropped ? 100ms : 5s);
+        EXPECT_EQ(message ? message->substr(0, 9) : "nothing",
+                  dropped ? "nothing" : "TCMD: " + std::to_string(200 + i));
+    }
+    EXPECT_EQ(sender.clientsCurrentlyConnected(), 8);
+
+    // A newcomer takes the lowest free slot, and one that was dropped comes back.
+    eleventh.sendTo(sender.chosenPort(), ping(111));
+    ASSERT_TRUE(eventually([&] { return sender.slotOf(eleventh.address()) == 3; }));
+    EXPECT_EQ(subscribe(*peers[6], 306), 6);
+    EXPECT_TRUE(sendUntil(eleventh, 111) && sendUntil(*peers[6], 306));
+}
+
+// The controller's tests see the news passed on, and the network integration
+// test a source browsed, found and resolved for real.
+TEST_F(TimecodeReceiverTest, ListsWhatItFindsAndNamesTheFirstSourceOfEachName) {
+    auto first = std::make_shared<FakeNetService>("mirel://same");
+    auto second = std::make_shared<FakeNetService>("mirel://same");
+    browser().find(first, true);
+    browser().find(second, false);
+    EXPECT_EQ(receiver.visibleTimecodeSources(),
+              (std::vector<std::shared_ptr<NetService>>{first, second}));
+    EXPECT_EQ(second->resolveTimeouts.size(), 1u);
+    EXPECT_EQ(receiver.getSourceForUrl("mirel://same"), first);
+    browser().remove(first, false);
+    EXPECT_EQ(receiver.getSourceForUrl("mirel://same"), second);
+    EXPECT_EQ(receiver.getSourceForUrl("mirel://other"), nullptr);
+    EXPECT_EQ(delegate.news, 3);
+
+    // Without a delegate the news is only listed.
+    receiver.setDelegate(nullptr);
+    browser().find(first, false);
+    browser().remove(second, false);
+    EXPECT_EQ(receiver.visibleTimecodeSources(), std::vector<std::shared_ptr<NetService>>{first});
+    EXPECT_EQ(delegate.news, 3);
+}
+
+TEST_F(TimecodeReceiverTest, SubscribesOnceResolvedAndTakesMessagesForItsNumbersOnly) {
+    LogCapture log;
+    UdpPeer peer, other;
+    auto source = std::make_shared<FakeNetService>("mirel://peer");
+    receiver.subscribeToTimeSource(source);
+    EXPECT_FALSE(peer.receive(1500ms));
+    EXPECT_TRUE(log.lines().empty()) << "an unresolved source is skipped silently";
+    source->resolve(peer.port(), {});
+    ASSERT_TRUE(eventually([&] { return !log.lines().empty(); }));
+    EXPECT_EQ(log.lines().front(), "No addresses avaliable");
+    EXPECT_FALSE(peer.receive(0ms));
+
+    source->resolveToLoopback(peer.port());
+    const int base = pinged(peer);
+    EXPECT_TRUE(base >= 0 && base < 500) << base;
+    // Not taken: no final line feed, then numbers either side of ours.
+    peer.sendTo(to, message(base, 1, " 00000000 n 0"));
+    peer.sendTo(to, message(base - 1, 2));
+    peer.sendTo(to, message(base + 1, 3));
+    peer.sendTo(to, message(base, 4, " 0123456F d 4\n"));
+    EXPECT_EQ(next(), "01:02:03.04 0123456F drop id 0");
+
+    // Leaving the only source moves the base by one subscription plus 2;
+    // whatever is still on its way from it is stale.
+    receiver.unsubscribeToTimeSource(source);
+    EXPECT_EQ(receiver.subscribedServicesCount(), 0);
+    receiver.subscribeToTimeSource(source);
+    ASSERT_TRUE(eventually([&] { return pinged(peer) == base + 3; }));
+    peer.sendTo(to, message(base, 5));
+    peer.sendTo(to, message(base + 3, 6));
+    EXPECT_EQ(next(), "01:02:03.06 00000000 non-drop id 0");
+
+    // With nothing subscribed, a null source moves the base by 2 alone; the
+    // second subscription is told apart by its identifier.
+    receiver.unsubscribeToTimeSource(source);
+    receiver.unsubscribeToTimeSource(nullptr);
+    receiver.subscribeToTimeSource(source);
+    receiver.subscribeToTimeSource(sourceAt(other));
+    ASSERT_TRUE(eventually([&] { return pinged(peer) == base + 8; }));
+    ASSERT_TRUE(eventually([&] { return pinged(other) == base + 9; }));
+    other.sendTo(to, message(base + 9, 7));
+    EXPECT_EQ(next(), "01:02:03.07 00000000 non-drop id 1");
+    EXPECT_EQ(next(200ms), "nothing");
+}
+
+TEST_F(TimecodeReceiverTest, KeepsDeliveringThroughAFloodAndReadsTheFirst2000BytesOfADatagram) {
+    receiver.setDelegate(nullptr);
+    UdpPeer source;
+    receiver.subscribeToTimeSource(sourceAt(source));
+    const int number = pinged(source);
+    ASSERT_GE(number, 0);
+
+    // No delegate yet: these are dropped, or reach the delegate set below.
+    for (int i = 0; i < 100; ++i) source.sendTo(to, message(number, 1));
+    flood(to, number);
+    receiver.setDelegate(&delegate);
+    // The flood may have filled the socket's queue: repeat until one gets through.
+    ASSERT_TRUE(eventually([&] {
+        source.sendTo(to, message(number, 1));
+        return delegate.next(100ms).has_value();
+    }));
+
+    // Whole, the first would be taken; cut, its last line feed is gone. The
+    // second ends at its zero byte, well inside the first 2000.
+    source.sendTo(to, message(number, 2, " 00000000 n 0" + std::string(3000, ' ') + "\n"));
+    source.sendTo(to, message(number, 3, " 00000000 n 0\n\0"s + std::string(3950, 'x')));
+    std::string value;
+    do value = next();  // past the repeats of the first
+    while (value.starts_with("01:02:03.01"));
+    EXPECT_EQ(value, "01:02:03.03 00000000 non-drop id 0");
+}
+
+// As in the program: nothing is torn down, and the process ends while the
+// threads are blocked in their receives or on their way to the delegate.
+void exitWhileTimecodeFlows() {
+    new FakeNetServices;
+    auto* sender = new TimecodeSender;
+    sender->setBonjourName("mirel://studio");
+    auto* delegate = new RecordingDelegate;
+    auto* receiver = new TimecodeReceiver;
+    receiver->setDelegate(delegate);
+    auto source = std::make_shared<FakeNetService>("mirel://studio");
+    source->resolveToLoopback(sender->chosenPort());
+    receiver->subscribeToTimeSource(source);
+    SMPTE_tc tc{};
+    for (int taken = 0; taken < 100; taken += delegate->next(0ms).has_value()) {
+        sender->sendTimecodeToAllClients(&tc);
+    }
+    std::exit(0);
+}
+
+TEST(TimecodeReceiverDeathTest, LetsTheProcessExitWhileTimecodeFlows) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(exitWhileTimecodeFlows(), ::testing::ExitedWithCode(0), "");
+}
