@@ -1,15 +1,18 @@
-// The clock window in a real WebKit web view, under the Xvfb that the test
-// command starts: the interface file, the values, status and frame rate pushed
-// into the page, the observed settings, "MirelClock" from page script and its
-// refusal on foreign pages, the navigation policy, failed loads and the
-// minimum size.
+// The clock window and the "mirel:" pages in a real WebKit web view, under the
+// Xvfb that the test command starts: the interface file, the pages and their
+// resources, "MirelClock", what the window pushes into a page and how the
+// clock page shows and fits it, navigation and the minimum size. Leaves
+// screenshots of the pages and of the running clock in SCREENSHOT_FOLDER.
 
-#include <glib/gstdio.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,69 +21,67 @@
 #include "platform/LogCapture.h"
 #include "routing/ZebTimecodeWrapper.h"
 #include "tests/clock/FakeTimecodeSources.h"
-#include "tests/clock/PageScript.h"
 #include "tests/platform/MainLoop.h"
+#include "tests/platform/TempFolder.h"
 
 namespace {
 
 using nlohmann::json;
 
-class RecordedApplication : public ClockWindowDelegate {
-public:
+struct RecordedApplication : ClockWindowDelegate {
     void showHotKeyPreferences() override { ++hotKeyPreferences; }
     void open() override { ++openPanels; }
     void updateMovieWindow(const std::string& path) override { movies.push_back(path); }
-
-    int hotKeyPreferences = 0;
-    int openPanels = 0;
+    int hotKeyPreferences = 0, openPanels = 0;
     std::vector<std::string> movies;
 };
 
-SMPTE_tc timecode(int h, int m, int s, int f) {
+ZebTimecodeWrapper timecode(int h, int m, int s, int f) {
     SMPTE_tc tc{};
-    tc.hu = h % 10;
-    tc.ht = h / 10;
-    tc.mu = m % 10;
-    tc.mt = m / 10;
-    tc.su = s % 10;
-    tc.st = s / 10;
-    tc.fu = f % 10;
-    tc.ft = f / 10;
-    return tc;
+    tc.ht = h / 10, tc.hu = h % 10, tc.mt = m / 10, tc.mu = m % 10;
+    tc.st = s / 10, tc.su = s % 10, tc.ft = f / 10, tc.fu = f % 10;
+    return ZebTimecodeWrapper(tc);
+}
+
+/// Lets the main loop run a little, for things that must not happen.
+void settle() {
+    const gint64 end = g_get_monotonic_time() + 300000;
+    runMainLoopUntil([&] { return g_get_monotonic_time() > end; });
 }
 
 class ClockWindowTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    ClockWindowTest() {
         context_ = webkit_web_context_new();
         MirelUrlScheme::registerWith(context_, std::make_shared<MirelUrlProtocol>(
                                                    sources_, settings_, [](const std::string&) {}));
-        window_ = std::make_unique<ClockWindow>(environment(""));
+        environment_.settings = &settings_;
+        environment_.context = context_;
+        environment_.application = &application_;
+        environment_.alert = [this](const std::string& text) { alerts_.push_back(text); };
+        window_ = std::make_unique<ClockWindow>(environment_);
     }
-
-    void TearDown() override {
+    ~ClockWindowTest() override {
         window_.reset();
         g_object_unref(context_);
     }
 
-    ClockWindow::Environment environment(const std::string& interfaceFile) {
-        ClockWindow::Environment environment;
-        environment.settings = &settings_;
-        environment.context = context_;
-        environment.application = &application_;
-        environment.interfaceFile = interfaceFile;
-        environment.alert = [this](const std::string& text) { alerts_.push_back(text); };
-        return environment;
+    bool show() {
+        window_->showWindow();
+        return window_->isNibLoaded() && waitForAddressBar(ClockWindow::kHomePage) && ready();
     }
 
-    /// Shows the window and waits for the home page, with the recorder in it.
-    void showAndWaitForHome() {
-        window_->showWindow();
-        ASSERT_TRUE(window_->isNibLoaded());
-        injectAtDocumentStart(window_->webview(), kReceiveTimecodeRecorder);
-        window_->loadWebviewHome();
-        ASSERT_TRUE(waitForAddressBar("mirel:///home"));
-        ASSERT_TRUE(waitFor("window.received && document.readyState == 'complete'"));
+    /// Loads `address` and waits until it, or `shown` in its place, has loaded.
+    bool load(const std::string& address, const std::string& shown = "") {
+        gtk_entry_set_text(window_->addressbar(), "");  // a reload finishes too
+        window_->loadWebPage(address);
+        return waitForAddressBar(shown.empty() ? address : shown) && ready();
+    }
+
+    /// Waits until the page's own ready handlers, which jQuery runs late, have run.
+    bool ready() {
+        evaluate("window.jQuery && void jQuery(function () { window.testReady = true; })");
+        return waitFor("!window.jQuery || window.testReady");
     }
 
     bool waitForAddressBar(const std::string& address) {
@@ -88,24 +89,43 @@ protected:
             [&] { return gtk_entry_get_text(window_->addressbar()) == address; });
     }
 
+    /// The value of `expression` in the page, as JSON; null when it throws or is undefined.
     json evaluate(const std::string& expression) {
-        return evaluateInPage(window_->webview(), expression);
+        GAsyncResult* result = nullptr;
+        webkit_web_view_evaluate_javascript(
+            window_->webview(), expression.c_str(), -1, nullptr, nullptr, nullptr,
+            [](GObject*, GAsyncResult* done, gpointer to) {
+                *static_cast<GAsyncResult**>(to) = G_ASYNC_RESULT(g_object_ref(done));
+            },
+            &result);
+        if (!runMainLoopUntil([&] { return result != nullptr; }))
+            return "no answer to " + expression;
+        JSCValue* value =
+            webkit_web_view_evaluate_javascript_finish(window_->webview(), result, nullptr);
+        g_object_unref(result);
+        gchar* text =
+            value && !jsc_value_is_undefined(value) ? jsc_value_to_json(value, 0) : nullptr;
+        const json parsed = json::parse(text != nullptr ? text : "null");
+        g_free(text);
+        if (value != nullptr) g_object_unref(value);
+        return parsed;
     }
 
     bool waitFor(const std::string& condition) {
         return runMainLoopUntil([&] { return evaluate("!!(" + condition + ")") == true; });
     }
 
-    /// What the page has been given since the last call, each as JSON.
-    json received() {
-        EXPECT_TRUE(waitFor("true"));  // earlier script calls have run by now
-        return evaluate("window.received.splice(0)");
-    }
-
-    /// Lets the main loop run a little, for things that must not happen.
-    static void settle() {
-        const gint64 end = g_get_monotonic_time() + 300000;
-        runMainLoopUntil([&] { return g_get_monotonic_time() > end; });
+    /// Saves the window as the screen shows it.
+    bool screenshot(const std::string& name) {
+        settle();
+        std::filesystem::create_directories(SCREENSHOT_FOLDER);
+        GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(window_->clockWindow()));
+        GdkPixbuf* shot = gdk_pixbuf_get_from_window(window, 0, 0, gdk_window_get_width(window),
+                                                     gdk_window_get_height(window));
+        const std::string path = std::string(SCREENSHOT_FOLDER) + "/" + name;
+        const bool saved = shot && gdk_pixbuf_save(shot, path.c_str(), "png", nullptr, nullptr);
+        if (shot != nullptr) g_object_unref(shot);
+        return saved;
     }
 
     FakeTimecodeSources sources_;
@@ -113,117 +133,208 @@ protected:
     RecordedApplication application_;
     std::vector<std::string> alerts_;
     WebKitWebContext* context_ = nullptr;
+    ClockWindow::Environment environment_;
     std::unique_ptr<ClockWindow> window_;
 };
 
-TEST(ClockWindowObjects, TextsPushedIntoThePage) {
-    EXPECT_EQ(ClockWindow::timecodeObject(timecode(1, 2, 3, 4), "Running"),
-              "{'h':'01','m':'02','s':'03','f':'04','r':'Running'}");
-    EXPECT_EQ(ClockWindow::timecodeObject(timecode(23, 59, 59, 29), ""),
-              "{'h':'23','m':'59','s':'59','f':'29','r':''}");
-    EXPECT_EQ(ClockWindow::frameRateObject("29.97 DF"), "{'fps':'29.97 DF'}");
-    EXPECT_EQ(ClockWindow::statusObject("Stopped"), "{'r':'Stopped'}");
-    // A setting's text cannot end its string early, whatever it holds.
-    EXPECT_EQ(ClockWindow::statusObject("a'b\\c\nd"), "{'r':'a\\'b\\\\c\\nd'}");
-    EXPECT_EQ(ClockWindow::quoted("x\xE2\x80\xA8y"), "'x\\u2028y'");
-}
-
-TEST(ClockWindowObjects, AddressesAreEscapedLikeTheBrowserWould) {
-    EXPECT_EQ(ClockWindow::addingPercentEscapes("mirel:///help/"), "mirel:///help/");
-    EXPECT_EQ(ClockWindow::addingPercentEscapes("mirel://quicktime//Movies/My Clip.mov"),
-              "mirel://quicktime//Movies/My%20Clip.mov");
-    // A path's own percent sign survives the page server's unescaping.
-    EXPECT_EQ(ClockWindow::addingPercentEscapes("/a%20b/\xC3\xA9t\xC3\xA9.mov"),
-              "/a%2520b/%C3%A9t%C3%A9.mov");
-}
-
 TEST_F(ClockWindowTest, AMissingOrBrokenInterfaceFileAlertsAndIsTriedAgain) {
     // A file without the web view: the window it did describe must not linger.
-    const std::string broken = g_get_tmp_dir() + std::string("/mirel-broken.ui");
-    ASSERT_TRUE(g_file_set_contents(broken.c_str(),
-                                    "<interface><object class=\"GtkWindow\" id=\"clockWindow\"/>"
-                                    "</interface>",
-                                    -1, nullptr));
+    const TempFolder folder;
+    std::ofstream(folder / "broken.ui")
+        << R"(<interface><object class="GtkWindow" id="clockWindow"/></interface>)";
     GList* before = gtk_window_list_toplevels();
-    for (const std::string& file : {std::string("/nonexistent/mirelweb.ui"), broken}) {
+    for (const std::string& file :
+         {std::string("/nonexistent/mirelweb.ui"), folder / "broken.ui"}) {
         alerts_.clear();
-        window_ = std::make_unique<ClockWindow>(environment(file));
+        environment_.interfaceFile = file;
+        window_ = std::make_unique<ClockWindow>(environment_);
         window_->showWindow();
         window_->showWindow();
         EXPECT_FALSE(window_->isNibLoaded()) << file;
-        EXPECT_EQ(alerts_, std::vector<std::string>(
-                               2, "Could not load application data!\n\nPlease reinstall Mirel."))
-            << file;
         EXPECT_EQ(window_->webview(), nullptr) << file;
+        EXPECT_EQ(alerts_, std::vector<std::string>(2, ClockWindow::kLoadFailedText)) << file;
     }
     GList* after = gtk_window_list_toplevels();
     EXPECT_EQ(g_list_length(after), g_list_length(before));
     g_list_free(before);
     g_list_free(after);
-    g_remove(broken.c_str());
 }
 
-TEST_F(ClockWindowTest, ValuesStatusAndFrameRateReachThePageInOrder) {
-    showAndWaitForHome();
-    received();
-    settings_.setObjectForKey("Running", "timecodeRunning");
-    settings_.setObjectForKey("25", "fpsString");
-    EXPECT_EQ(received(), json::parse(R"([{"r":"Running"},{"fps":"25"}])"));
+TEST_F(ClockWindowTest, EveryPageLoadsWithItsStyleSheetsScriptAndImagesShowingNamesAsText) {
+    // Names come from devices and other machines; and one entry is no input at all.
+    for (const auto& [u, n, i] : std::vector<std::array<std::string, 3>>{
+             {"mirel://audio/1", "Line <b>2</b>", "audio"},
+             {"mirel://network/mirel%3A//studio", "mirel://<i>studio</i>", "network"},
+             {"mirel://quicktime//Movies/Day%201.mov", "/Movies/Day%201.mov", "quicktime"},
+             {"javascript:alert(1)", "Not an input", "audio"}}) {
+        sources_.entries.push_back(json{{"u", u}, {"n", n}, {"i", i}}.dump());
+    }
+    ASSERT_TRUE(show());
+    ASSERT_TRUE(waitFor("$('#input-status').is(':hidden')"));
+    EXPECT_EQ(evaluate(R"($.map($('.inputs a'), function (link) {
+        return [[$(link).attr('href'), $(link).find('.name').text()]];
+    }).concat([$('.inputs b, .inputs i, .empty:visible').length]))"),
+              json::parse(R"([["mirel://audio/1", "Line <b>2</b>"],
+        ["mirel://network/mirel%3A//studio", "mirel://<i>studio</i>"],
+        ["mirel://quicktime/", "Open a movie…"],
+        ["mirel://quicktime//Movies/Day%201.mov", "Day 1.mov"], 0])"));
 
-    window_->receiveTimecode(ZebTimecodeWrapper(timecode(1, 2, 3, 4)));
-    window_->receiveTimecode(ZebTimecodeWrapper(timecode(10, 0, 0, 0)));
-    settings_.setObjectForKey("Stopped", "timecodeRunning");
-    EXPECT_EQ(received(), json::parse(R"([
-        {"h":"01","m":"02","s":"03","f":"04","r":"Running"},
-        {"fps":"25"},
-        {"h":"10","m":"00","s":"00","f":"00","r":"Running"},
-        {"r":"Stopped"}])"));
-
-    // Shown again: the home page comes back and every value is still shown once.
-    window_->showWindow();
-    ASSERT_TRUE(waitFor("document.readyState == 'complete' && window.received"));
-    received();
-    window_->receiveTimecode(ZebTimecodeWrapper(timecode(0, 0, 1, 1)));
-    EXPECT_EQ(received().size(), 1U);
+    std::set<std::string> images;
+    for (const std::string page : {"home", "welcome", "preferences", "help"}) {
+        ASSERT_TRUE(load("mirel:///" + page));
+        ASSERT_TRUE(
+            waitFor("$('#input-status:visible').length == 0 && "
+                    "$.grep($('img'), function (i) { return !i.complete; }).length == 0"));
+        EXPECT_TRUE(screenshot(page + ".png"));
+        const json shown = evaluate(R"(({page: [document.characterSet, document.contentType,
+            $('link[rel=stylesheet]').length,
+            $.grep($('link[rel=stylesheet]'), function (link) { return link.sheet; }).length,
+            getComputedStyle(document.documentElement).backgroundImage.indexOf('mirel4bgd') > 0,
+            $.grep($('img'), function (image) { return !image.naturalWidth; }).length],
+            images: $.map($('img'), function (image) { return image.getAttribute('src'); })}))");
+        EXPECT_EQ(shown["page"], json::parse(R"(["UTF-8", "text/html", 2, 2, true, 0])")) << page;
+        for (const json& image : shown["images"]) images.insert(image.get<std::string>());
+    }
+    // Together the pages show every image the routes serve, the background aside.
+    EXPECT_EQ(images.size(), 9U) << json(images);
 }
 
-TEST_F(ClockWindowTest, PagesReadAndWriteSettingsThroughMirelClock) {
-    settings_.setObjectForKey("1", "OnTop");
-    showAndWaitForHome();
+TEST_F(ClockWindowTest, PreferencesAndMirelClockReachTheSettingsFromOwnPagesOnly) {
+    settings_.registerDefaults({{"OnTop", "1"},
+                                {"HotKeyString", "F5"},
+                                {"HotKeyCommand", true},
+                                {"TextColor", "#5fd38d"}});
+    ASSERT_TRUE(show());
     EXPECT_TRUE(window_->isFloating()) << "floats from the moment it is set up";
+    ASSERT_TRUE(load("mirel:///preferences"));
+    EXPECT_EQ(
+        evaluate(R"([$('#OnTop')[0].checked, $('#TransparentBgd')[0].checked,
+        $('#fpsDisplay')[0].checked, $('#hotkey').text(), $('.swatch.chosen').attr('title'),
+        $('#preview').css('color'), MirelClock.getPreference('nothing')])"),
+        json::parse(R"j([true, false, true, "Ctrl+F5", "Green", "rgb(95, 211, 141)", null])j"));
 
     const LogCapture log;
-    EXPECT_EQ(evaluate("MirelClock.getPreference('nothing')"), nullptr);
-    EXPECT_EQ(evaluate("MirelClock.getPreference('OnTop')"), "1");
-    evaluate("MirelClock.setPreference('0', 'OnTop')");
+    evaluate(R"($('#OnTop, #TransparentBgd, #fpsDisplay, .swatch[title=Amber]').click();
+        $('#TextColor').val('no colour at all').change().val(' rgb(1, 2, 3) ').change();
+        $('#TypedFormat').val('%H:%M:%S:%F%n').change(); $('#change-hotkey').click(); 0)");
     EXPECT_FALSE(window_->isFloating());
-    evaluate("MirelClock.setPreference('1', 'TransparentBgd')");
     EXPECT_TRUE(window_->hasTransparentBackground());
-    evaluate("MirelClock.setPreference('0', 'TransparentBgd')");
-    EXPECT_FALSE(window_->hasTransparentBackground());
-    evaluate("MirelClock.log('hi'); MirelClock.changeHotkey()");
-    EXPECT_EQ(settings_.valueForKeyPath("values.OnTop"), "0");
     EXPECT_EQ(application_.hotKeyPreferences, 1);
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                               "New Preference: OnTop: 0", "New Preference: TransparentBgd: 1",
-                               "New Preference: TransparentBgd: 0", "JavaScript: hi"}));
-}
+    evaluate("MirelClock.setPreference('1', 'OnTop')");
+    EXPECT_TRUE(window_->isFloating());
 
-TEST_F(ClockWindowTest, ForeignPagesFindNoMirelClockAndCannotForgeIt) {
-    showAndWaitForHome();
+    // A foreign page finds no MirelClock, and a request it makes up is refused.
     webkit_web_view_load_html(window_->webview(), "<p>elsewhere</p>", "https://example.org/");
     ASSERT_TRUE(waitForAddressBar("https://example.org/"));
     EXPECT_EQ(evaluate("typeof MirelClock"), "undefined");
-    const LogCapture log;
     evaluate(R"(prompt(JSON.stringify(
-        {mirelClock: "guess", call: "setPreference", args: ["1", "OnTop"]})))");
-    EXPECT_EQ(settings_.valueForKeyPath("values.OnTop"), nullptr);
-    EXPECT_EQ(log.lines(),
-              std::vector<std::string>{"Refused a MirelClock call from https://example.org/"});
+        {mirelClock: "guess", call: "setPreference", args: ["0", "OnTop"]})))");
+    EXPECT_TRUE(window_->isFloating());
+    EXPECT_EQ(
+        log.lines(),
+        (std::vector<std::string>{
+            "New Preference: OnTop: 0", "New Preference: TransparentBgd: 1",
+            "New Preference: fpsDisplay: 0", "New Preference: TextColor: #f0a23b",
+            "New Preference: TextColor: rgb(1, 2, 3)", "New Preference: TypedFormat: %H:%M:%S:%F%n",
+            "New Preference: OnTop: 1", "Refused a MirelClock call from https://example.org/"}));
 }
 
-TEST_F(ClockWindowTest, MoviesAndTheMoviePanelAreTakenFromNavigation) {
-    showAndWaitForHome();
+TEST_F(ClockWindowTest, ValueFrameZeroAndStatusReachThePageInOrderWhateverTheirText) {
+    const std::string recorder =
+        "window.received = []; window.receiveTimecode = function (o) { received.push(o); }";
+    ASSERT_TRUE(show());
+    evaluate(recorder);
+    // No text can end the string it travels in early.
+    settings_.setObjectForKey("it's\\ \r\n\xE2\x80\xA8\xE2\x80\xA9 on", "timecodeRunning");
+    settings_.setObjectForKey("25", "fpsString");
+    window_->receiveTimecode(timecode(1, 2, 3, 4));
+    window_->receiveTimecode(timecode(10, 0, 0, 0));  // frame 0 brings the rate first
+    settings_.setObjectForKey("Stopped", "timecodeRunning");
+    EXPECT_EQ(evaluate("received"),
+              json::parse(R"([{"r":"it's\\ \r\n\u2028\u2029 on"}, {"fps":"25"},
+        {"h":"01","m":"02","s":"03","f":"04","r":"it's\\ \r\n\u2028\u2029 on"}, {"fps":"25"},
+        {"h":"10","m":"00","s":"00","f":"00","r":"it's\\ \r\n\u2028\u2029 on"}, {"r":"Stopped"}])"));
+
+    // Shown again: the home page comes back and every value is still shown once.
+    gtk_entry_set_text(window_->addressbar(), "");
+    ASSERT_TRUE(show());
+    evaluate(recorder);
+    window_->receiveTimecode(timecode(0, 0, 1, 1));
+    EXPECT_EQ(evaluate("received.length"), 1);
+}
+
+TEST_F(ClockWindowTest, ClockPageAppliesTheDisplaySettingsAndShowsEachObjectAsText) {
+    ASSERT_TRUE(show());
+    // fpsDisplay, TextColor: the stats' display and the digits' colour from the first fit on.
+    const std::vector<std::array<json, 4>> settings = {
+        {"0", nullptr, "none", "rgb(243, 239, 230)"},
+        {0, "#00ff00", "none", "rgb(0, 255, 0)"},
+        {"1", "red", "flex", "rgb(255, 0, 0)"},
+        {nullptr, nullptr, "flex", "rgb(243, 239, 230)"}};
+    for (const auto& [fps, color, display, rgb] : settings) {
+        settings_.setObjectForKey(fps, "fpsDisplay");
+        settings_.setObjectForKey(color, "TextColor");
+        ASSERT_TRUE(load("mirel://audio/1"));
+        EXPECT_EQ(evaluate("[$('#stats').css('display'), $('#timecode').css('color'), "
+                           "$('link[rel=stylesheet]')[0].sheet != null]"),
+                  json::array({display, rgb, true}))
+            << fps << " " << color;
+    }
+
+    // Each object changes only what it carries.
+    const std::string shown =
+        "[$('#timecode').text(), $('#timecodefps').text(), $('#timecodestatus').text()]";
+    EXPECT_EQ(evaluate(shown), json::parse(R"(["00:00:00.00", "", "Stopped"])"));
+    const std::vector<std::pair<std::string, std::string>> pushes = {
+        {"{'r':'<i>Lost</i>','fps':'<b>29.97</b>'}",
+         R"(["00:00:00.00", "<b>29.97</b> FPS", "<i>Lost</i>"])"},
+        {"{'fps':'25'}", R"(["00:00:00.00", "25 FPS", "<i>Lost</i>"])"},
+        {"{'r':'Disconnected'}", R"(["00:00:00.00", "25 FPS", "Disconnected"])"},
+        {"{'h':'10','m':'59','s':'47','f':'12','r':'Running'}",
+         R"(["10:59:47;12", "25 FPS", "Running"])"}};
+    for (const auto& [object, expected] : pushes) {
+        evaluate("receiveTimecode(" + object + ")");
+        EXPECT_EQ(evaluate(shown), json::parse(expected)) << object;
+    }
+    EXPECT_TRUE(screenshot("clock.png"));
+}
+
+// The span's size, the usable width and the text's width one step either side.
+constexpr const char* kFit = R"((function () {
+    var timecode = $('#timecode'), size = parseFloat(timecode.css('font-size'));
+    var at = function (px) { timecode.css('font-size', px + 'px'); return timecode.width(); };
+    var fit = {size: size, usable: $('#timecodearea').width() - 15, inner: window.innerWidth,
+               below: at(size - 1), above: at(size + 1),
+               stats: parseFloat($('#stats').css('font-size'))};
+    timecode.css('font-size', size + 'px');
+    return fit;
+})())";
+
+TEST_F(ClockWindowTest, FittingEndsWithinOneStepOfTheUsableWidthWithTheStatsAtHalfSize) {
+    ASSERT_TRUE(show());
+    ASSERT_TRUE(load("mirel://audio/0"));
+    json last = {{"size", 0}, {"usable", 0}};
+    for (const int width : {420, 900, 1240, 640, 300}) {
+        gtk_window_resize(window_->clockWindow(), width, 400);
+        // The page refits on its resize event: wait until the size settles.
+        ASSERT_TRUE(waitFor("(function (fit) { return fit.inner == " + std::to_string(width) +
+                            " && fit.below <= fit.usable && fit.above >= fit.usable; })(" + kFit +
+                            ")"))
+            << width;
+        const json fit = evaluate(kFit);
+        EXPECT_EQ(fit["usable"], width - 15);
+        EXPECT_DOUBLE_EQ(fit["stats"].get<double>(), fit["size"].get<double>() / 2) << fit;
+        EXPECT_EQ(fit["size"] > last["size"], fit["usable"] > last["usable"]) << fit;
+        last = fit;
+    }
+    // An area narrower than the margin leaves the smallest size, and the loop ends.
+    EXPECT_EQ(evaluate("$('#timecodearea').css('width', '10px'); timecodeResizer(); "
+                       "parseFloat($('#timecode').css('font-size'))"),
+              1);
+}
+
+TEST_F(ClockWindowTest, NavigationTurnsDroppedFilesIntoMoviesAndFailedLoadsIntoTheNotFoundPage) {
+    ASSERT_TRUE(show());
     const LogCapture log;
     // A dropped file arrives as a navigation of the browser's own, not of the page's.
     webkit_web_view_load_uri(window_->webview(), "file:///Movies/My%20Clip.mov");
@@ -234,35 +345,51 @@ TEST_F(ClockWindowTest, MoviesAndTheMoviePanelAreTakenFromNavigation) {
     evaluate("location.href = 'mirel://quicktime/'");
     ASSERT_TRUE(runMainLoopUntil([&] { return application_.openPanels == 1; }));
     settle();
-    EXPECT_STREQ(webkit_web_view_get_uri(window_->webview()), "mirel:///home");
+    EXPECT_STREQ(webkit_web_view_get_uri(window_->webview()), ClockWindow::kHomePage);
+    // Only that very address: a movie's own is a source, whose path keeps its percent signs.
+    ASSERT_TRUE(load("mirel://quicktime//Movies/100% é.mov",
+                     "mirel://quicktime//Movies/100%25%20%C3%A9.mov"));
+    EXPECT_EQ(settings_.valueForKeyPath("values.audioInput"), "/Movies/100% é.mov");
+    EXPECT_EQ(application_.openPanels, 1);
+
+    // A load that fails ends on the not-found page, which names the address.
+    for (const std::string address : {"mirel:///nowhere", "mirel://static/nothing.png",
+                                      "mirel:///json/timecodeinputs", "mirel://network/Nobody"}) {
+        ASSERT_TRUE(load(address, "mirel://404/" + address));
+        EXPECT_TRUE(waitFor("document.body.textContent.indexOf('" + address + "') > 0"));
+    }
 }
 
-TEST_F(ClockWindowTest, AFailedLoadShowsTheNotFoundPageOnce) {
-    showAndWaitForHome();
-    window_->loadWebPage("mirel:///nowhere");
-    ASSERT_TRUE(waitForAddressBar("mirel://404/mirel:///nowhere"));
-    EXPECT_TRUE(waitFor("document.body.textContent.indexOf('mirel:///nowhere') >= 0"));
-}
-
-TEST_F(ClockWindowTest, OwnPagesGrowTheWindowAndOthersLeaveItAlone) {
+TEST_F(ClockWindowTest, OwnPagesGrowTheWindowKeepingItsTopEdgeAndNeverShrinkIt) {
     // Asked before the window is laid out, the size comes when it is.
     window_->showWindow();
     window_->ensureMinimumWidth(800, 500);
-    showAndWaitForHome();
+    GtkWindow* window = window_->clockWindow();
     GtkWidget* view = GTK_WIDGET(window_->webview());
-    EXPECT_TRUE(runMainLoopUntil([&] {
-        return gtk_widget_get_allocated_width(view) >= 800 &&
-               gtk_widget_get_allocated_height(view) >= 500;
-    }));
-
-    gtk_window_resize(window_->clockWindow(), 900, 700);
-    ASSERT_TRUE(runMainLoopUntil([&] { return gtk_widget_get_allocated_width(view) == 900; }));
-    const int height = gtk_widget_get_allocated_height(view);
-    window_->loadWebPage("mirel:///help");
-    ASSERT_TRUE(waitForAddressBar("mirel:///help"));
+    int width = 0, height = 0, top = 0;
+    const auto until = [&](const std::function<bool()>& holds) {
+        return runMainLoopUntil([&] {
+            width = gtk_widget_get_allocated_width(view);
+            height = gtk_widget_get_allocated_height(view);
+            gtk_window_get_position(window, nullptr, &top);
+            return holds();
+        });
+    };
+    EXPECT_TRUE(until([&] { return width >= 800 && height >= 500; }));
+    gtk_window_move(window, 40, 120);
+    gtk_window_resize(window, 500, 300);
+    ASSERT_TRUE(until([&] { return width == 500 && top == 120; }));
+    ASSERT_TRUE(load("mirel:///help"));
     settle();
-    EXPECT_EQ(gtk_widget_get_allocated_width(view), 900) << "a larger window keeps its size";
-    EXPECT_EQ(gtk_widget_get_allocated_height(view), height);
+    EXPECT_TRUE(until([&] { return width >= 600 && height >= 400; }));
+    EXPECT_EQ(top, 120);
+
+    gtk_window_resize(window, 900, 700);
+    ASSERT_TRUE(until([&] { return width == 900; }));
+    const int larger = height;
+    ASSERT_TRUE(load("mirel:///welcome"));
+    settle();
+    EXPECT_TRUE(until([&] { return width == 900 && height == larger; }));
 }
 
 }  // namespace

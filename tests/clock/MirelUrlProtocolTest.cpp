@@ -1,6 +1,7 @@
-// The page server's routes on a resource folder of our own, then on the one
-// the build lays out: which file or page each address gets, the source
-// switches, the input list, the not-found page and the failures.
+// The page server's routes, without a web view, on a resource folder of our
+// own: which file or page each address gets, the source switches, the
+// not-found page and the failures; then on the real timecode controller and
+// input list, the road from a listed input to the source it selects.
 
 #include <gtest/gtest.h>
 
@@ -9,14 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "clock/ControllerTimecodeSources.h"
 #include "clock/MirelUrlProtocol.h"
 #include "clock/TimecodePage.h"
-#include "platform/LogCapture.h"
 #include "platform/Resources.h"
-#include "platform/UserDefaultsController.h"
 #include "tests/clock/FakeTimecodeSources.h"
 #include "tests/platform/MainLoop.h"
 #include "tests/platform/TempFolder.h"
+#include "tests/routing/ControllerFixture.h"
 
 namespace {
 
@@ -24,18 +25,26 @@ using nlohmann::json;
 
 const std::string kJquery = std::string("html/") + MIREL_JQUERY_BASE_NAME + ".js";
 
-// Every file the routes read, under html/.
-const std::vector<std::string> kFiles = {
-    "html/home.html",        "html/welcome.html",
-    "html/preferences.html", "html/help.html",
-    "html/mirel.css",        "html/mirel45.css",
-    "html/mirel45t.css",     kJquery,
-    "html/home.mirel.png",   "html/question-mark-icon.png",
-    "html/help-icon.png",    "html/file-icon.png",
-    "html/qt-icon.png",      "html/mirel4bgd.png",
-    "html/LineIn.png",       "html/NetIn.png",
-    "html/QtIn.png",         "html/HomeArrow.png",
-};
+// Every file the routes read.
+const std::vector<std::string> kFiles = [] {
+    std::vector<std::string> files = {kJquery};
+    for (const char* name :
+         {"home.html", "welcome.html", "preferences.html", "help.html", "mirel.css", "mirel45.css",
+          "mirel45t.css", "home.mirel.png", "help-icon.png", "file-icon.png",
+          "question-mark-icon.png", "qt-icon.png", "mirel4bgd.png", "LineIn.png", "NetIn.png",
+          "QtIn.png", "HomeArrow.png"}) {
+        files.push_back(std::string("html/") + name);
+    }
+    return files;
+}();
+
+// The address the pages use for `file`.
+std::string addressOf(const std::string& file) {
+    const std::string name = file.substr(5);
+    if (file == kJquery) return "mirel://static/jquery.js";
+    if (name.ends_with(".html")) return "mirel:///" + name.substr(0, name.size() - 5);
+    return "mirel://static/" + name;
+}
 
 // A resource folder whose every file holds its own relative path, so that a
 // body tells which file was served.
@@ -45,11 +54,10 @@ protected:
         std::filesystem::create_directories(folder / "html");
         for (const std::string& file : kFiles) std::ofstream(folder / file) << file;
         Resources::setFolder(folder.path().string());
-        settings.setObjectForKey("Before", "audioInput");
     }
     ~MirelUrlProtocolTest() override { Resources::setFolder({}); }
 
-    std::string audioInput() const { return settings.valueForKeyPath("values.audioInput").dump(); }
+    json chosen() const { return settings.valueForKeyPath("values.audioInput"); }
 
     TempFolder folder;
     FakeTimecodeSources sources;
@@ -61,49 +69,28 @@ protected:
 };
 
 TEST_F(MirelUrlProtocolTest, EachAddressGetsItsFileAnythingMayFollowAPrefix) {
-    const std::vector<std::pair<std::string, std::string>> routes = {
-        {"mirel:///welcome", "html/welcome.html"},
-        {"mirel:///home", "html/home.html"},
+    std::vector<std::pair<std::string, std::string>> routes = {
         {"mirel:///home/", "html/home.html"},
         {"mirel:///homepage", "html/home.html"},
-        {"mirel:///preferences/", "html/preferences.html"},
-        {"mirel:///help/", "html/help.html"},
-        {"mirel://static/mirel.css", "html/mirel.css"},
-        {"mirel://static/mirel45.css", "html/mirel45.css"},
-        {"mirel://static/mirel45t.css", "html/mirel45t.css"},
-        {"mirel://static/jquery.js", kJquery},
-        {"mirel://static/home.mirel.png", "html/home.mirel.png"},
-        {"mirel://static/question-mark-icon.png", "html/question-mark-icon.png"},
-        {"mirel://static/help-icon.png", "html/help-icon.png"},
-        {"mirel://static/file-icon.png", "html/file-icon.png"},
-        {"mirel://static/qt-icon.png", "html/qt-icon.png"},
-        {"mirel://static/mirel4bgd.png", "html/mirel4bgd.png"},
-        {"mirel://static/LineIn.png", "html/LineIn.png"},
-        {"mirel://static/NetIn.png", "html/NetIn.png"},
-        {"mirel://static/QtIn.png", "html/QtIn.png"},
-        {"mirel://static/HomeArrow.png?x=1", "html/HomeArrow.png"},
-    };
+        {"mirel://static/HomeArrow.png?x=1", "html/HomeArrow.png"}};
+    for (const std::string& file : kFiles) routes.emplace_back(addressOf(file), file);
     for (const auto& [url, file] : routes) EXPECT_EQ(protocol.startLoading(url), file) << url;
     EXPECT_TRUE(log.lines().empty());
-    EXPECT_EQ(audioInput(), "\"Before\"");
+    EXPECT_EQ(chosen(), nullptr);
 }
 
 TEST_F(MirelUrlProtocolTest, UnknownAddressesAndMissingFilesFailLoggedUnlessAListedImage) {
     std::filesystem::remove(folder / "html/help.html");
     std::filesystem::remove(folder / "html/LineIn.png");
-    for (const char* url : {"mirel://static/nothing.png", "mirel:///json/timecodeinputs",
-                            "mirel:///Home", "mirel://Static/mirel.css", "mirel:///help",
-                            "mirel://static/LineIn.png", "other:///home"}) {
+    std::vector<std::string> logged;
+    for (const std::string url : {"mirel://static/nothing.png", "mirel:///json/timecodeinputs",
+                                  "mirel:///Home", "mirel://Static/mirel.css", "mirel:///help",
+                                  "other:///home", "mirel://static/LineIn.png"}) {
         EXPECT_EQ(protocol.startLoading(url), std::nullopt) << url;
+        logged.push_back("Could not locate '" + url + "'");
     }
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                               "Could not locate 'mirel://static/nothing.png'",
-                               "Could not locate 'mirel:///json/timecodeinputs'",
-                               "Could not locate 'mirel:///Home'",
-                               "Could not locate 'mirel://Static/mirel.css'",
-                               "Could not locate 'mirel:///help'",
-                               "Could not locate 'other:///home'",
-                           }));
+    logged.pop_back();  // a listed image that is missing fails quietly
+    EXPECT_EQ(log.lines(), logged);
 }
 
 TEST_F(MirelUrlProtocolTest, OnlineHelpOpensOnceFromTheMainLoopAndShowsHome) {
@@ -115,17 +102,7 @@ TEST_F(MirelUrlProtocolTest, OnlineHelpOpensOnceFromTheMainLoopAndShowsHome) {
     EXPECT_EQ(opened, std::vector<std::string>{std::string(MirelUrlProtocol::kOnlineHelpAddress)});
 }
 
-TEST_F(MirelUrlProtocolTest, InputListJoinsTheEntriesAsTheyAre) {
-    EXPECT_EQ(protocol.startLoading("mirel:///json/timecodeinputs/"), "[]");
-    sources.entries = {R"({"u":"mirel://audio/1","n":"Line","i":"audio"})",
-                       R"({"u":"mirel://network/A%20B","n":"A B","i":"network"})"};
-    EXPECT_EQ(protocol.startLoading("mirel:///json/timecodeinputs/?t=1"),
-              R"([{"u":"mirel://audio/1","n":"Line","i":"audio"},)"
-              R"({"u":"mirel://network/A%20B","n":"A B","i":"network"}])");
-}
-
 TEST_F(MirelUrlProtocolTest, NotFoundPageNamesTheAddressAsText) {
-    const std::string head = "<html><body><h1>Cannot locate the page you have requested</h1>";
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"mirel://404/help", "help"},
         {"mirel://404/", ""},
@@ -133,94 +110,74 @@ TEST_F(MirelUrlProtocolTest, NotFoundPageNamesTheAddressAsText) {
         {"mirel://404/a%20b?query#part", "a b"},
         {"mirel://404/%3Cscript%3Ealert('x')%3C/script%3E&",
          "&lt;script&gt;alert(&apos;x&apos;)&lt;/script&gt;&amp;"},
-        {"mirel://404/100%", "100%"},
-    };
+        {"mirel://404/100%", "100%"}};
     for (const auto& [url, named] : cases) {
-        EXPECT_EQ(protocol.startLoading(url), head + named + "</body></html>") << url;
+        EXPECT_EQ(protocol.startLoading(url),
+                  "<html><body><h1>Cannot locate the page you have requested</h1>" + named +
+                      "</body></html>")
+            << url;
     }
 }
 
-TEST_F(MirelUrlProtocolTest, AudioAddressStoresTheDeviceNameReadFromTheLeadingNumber) {
+// Each source address that loads the clock page stores the name it selects by;
+// one that fails leaves the choice as it was.
+TEST_F(MirelUrlProtocolTest, SourceAddressesStoreTheNameTheyCarryOrFailLeavingTheChoice) {
     sources.audioNames = {{0, "Zero"}, {2, "Two"}, {3, "Line In 3"}};
-    const std::vector<std::tuple<std::string, int, std::string>> cases = {
-        {"mirel://audio/3", 3, "\"Line In 3\""},           {"mirel://audio/x", 0, "\"Zero\""},
-        {"mirel://audio/ +2tail", 2, "\"Two\""},           {"mirel://audio/-1", -1, "null"},
-        {"mirel://audio/99999999999", 2147483647, "null"}, {"mirel://audio/", 0, "\"Zero\""},
-    };
-    for (const auto& [url, index, stored] : cases) {
-        settings.setObjectForKey("Before", "audioInput");
-        EXPECT_EQ(protocol.startLoading(url), timecodePageText()) << url;
-        EXPECT_EQ(sources.askedIndices.back(), index) << url;
-        EXPECT_EQ(audioInput(), stored) << url;
-    }
-    EXPECT_EQ(log.lines().front(), "Audio ID: 3 - Line In 3");
-    EXPECT_EQ(log.lines()[3], "Audio ID: -1 - (null)");
-}
-
-TEST_F(MirelUrlProtocolTest, NetworkAddressMatchesTheFirstNameEndingWithItAndStoresItsOwnText) {
     sources.networkNames = {"mirel://studio-b", "Cart Studio A", "Studio A", "Régie"};
-    const std::vector<std::pair<std::string, std::string>> switches = {
-        {"mirel://network/Studio%20A", "\"Studio A\""},
-        {"mirel://network/", "\"\""},
-        {"mirel://network/R%C3%A9gie", "\"Régie\""},
-        {"mirel://network/b", "\"b\""},
-    };
+    const std::vector<std::pair<std::string, json>> switches = {
+        // The device by the number the address starts with; outside the list, none.
+        {"mirel://audio/3", "Line In 3"},
+        {"mirel://audio/x", "Zero"},
+        {"mirel://audio/ +2tail", "Two"},
+        {"mirel://audio/-1", nullptr},
+        {"mirel://audio/99999999999", nullptr},
+        {"mirel://audio/", "Zero"},
+        // The address's own text, when some visible name ends with it.
+        {"mirel://network/Studio%20A", "Studio A"},
+        {"mirel://network/", ""},
+        {"mirel://network/R%c3%a9gie", "Régie"},
+        {"mirel://network/b", "b"},
+        {"mirel://quicktime//Movies/a%20b+c%2Fd.mov", "/Movies/a b+c/d.mov"}};
     for (const auto& [url, stored] : switches) {
         settings.setObjectForKey("Before", "audioInput");
         EXPECT_EQ(protocol.startLoading(url), timecodePageText()) << url;
-        EXPECT_EQ(audioInput(), stored) << url;
+        EXPECT_EQ(chosen(), stored) << url;
     }
+    // The number is clamped, never wrapped into the list.
+    EXPECT_EQ(sources.askedIndices, (std::vector<int>{3, 0, 2, -1, 2147483647, 0}));
+    // A name no visible source ends with, or escapes that give no UTF-8 text, switch nothing.
     settings.setObjectForKey("Before", "audioInput");
-    for (const char* url : {"mirel://network/Studio%20C", "mirel://network/%zz",
-                            "mirel://network/A%00", "mirel://network/R%E9gie"}) {
+    for (const char* url : {"mirel://network/Studio%20C", "mirel://quicktime/%zz",
+                            "mirel://quicktime/100%", "mirel://quicktime/%0",
+                            "mirel://quicktime/a%00b", "mirel://quicktime//Movies/%E9t%E9.mov"}) {
         EXPECT_EQ(protocol.startLoading(url), std::nullopt) << url;
-        EXPECT_EQ(log.lines().back(), std::string("Could not locate '") + url + "'");
-    }
-    sources.networkNames.clear();
-    EXPECT_EQ(protocol.startLoading("mirel://network/"), std::nullopt);
-    EXPECT_EQ(audioInput(), "\"Before\"");
-}
-
-TEST_F(MirelUrlProtocolTest, MovieAddressStoresThePathUnlessItsEscapesDoNotDecode) {
-    EXPECT_EQ(protocol.startLoading("mirel://quicktime//Movies/a%20b.mov"), timecodePageText());
-    EXPECT_EQ(audioInput(), "\"/Movies/a b.mov\"");
-    settings.setObjectForKey("Before", "audioInput");
-    EXPECT_EQ(protocol.startLoading("mirel://quicktime//Movies/%E9t%E9.mov"), std::nullopt);
-    EXPECT_EQ(audioInput(), "\"Before\"");
-}
-
-TEST(MirelUrlProtocol, PercentEscapesAreReplacedAsUtf8OrNotAtAll) {
-    const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
-        {"", ""},
-        {"plain+text", "plain+text"},
-        {"a%20b%2Fc", "a b/c"},
-        {"%C3%A9t%C3%A9", "été"},
-        {"%e2%82%ac", "€"},
-        {"%E9", std::nullopt},  // a Latin-1 byte, no UTF-8
-        {"%zz", std::nullopt},
-        {"100%", std::nullopt},
-        {"%0", std::nullopt},
-        {"a%00b", std::nullopt},
-    };
-    for (const auto& [escaped, replaced] : cases) {
-        EXPECT_EQ(MirelUrlProtocol::replacePercentEscapes(escaped), replaced) << escaped;
+        EXPECT_EQ(chosen(), "Before") << url;
     }
 }
 
-// The folder the build lays out holds every file a route names.
-TEST(MirelUrlProtocol, BuiltResourceFolderAnswersEveryRoute) {
-    Resources::setFolder({});
-    FakeTimecodeSources sources;
-    UserDefaultsController settings;
-    MirelUrlProtocol protocol(sources, settings, [](const std::string&) {});
-    for (const std::string& file : kFiles) {
-        std::string url = "mirel://static/" + file.substr(5);
-        if (file.ends_with(".html")) url = "mirel:///" + file.substr(5, file.size() - 10);
-        if (file == kJquery) url = "mirel://static/jquery.js";
-        const std::optional<std::string> body = protocol.startLoading(url);
-        ASSERT_TRUE(body.has_value()) << url << " from " << Resources::folder();
-        EXPECT_GT(body->size(), 100U) << url;
+// Every input the real list offers, loaded by its address, stores the name the
+// controller selects by, whatever the escaping in between.
+class ControllerTimecodeSourcesTest : public ControllerFixture {};
+
+TEST_F(ControllerTimecodeSourcesTest, EveryListedInputStoresTheNameItIsSelectedBy) {
+    start();
+    for (const char* name : {"mirel://Studio A?#1", "mirel://Büro"}) {
+        browser().find(std::make_shared<FakeNetService>(name), false);
     }
+    const TimecodeInputList inputs(
+        *controller, [] { return std::optional<std::string>("/Movies/Day 1%.mov"); }, settings);
+    const ControllerTimecodeSources sources(*controller, inputs);
+    const MirelUrlProtocol protocol(sources, settings, {});
+    std::vector<json> stored;
+    for (const json& entry : json::parse(*protocol.startLoading("mirel:///json/timecodeinputs/"))) {
+        EXPECT_EQ(protocol.startLoading(entry["u"].get<std::string>()), timecodePageText())
+            << entry;
+        stored.push_back(settings.valueForKeyPath("values.audioInput"));
+    }
+    EXPECT_EQ(stored,
+              (std::vector<json>{"Built-in Input", "Studio", "Studio", "mirel://Studio A?#1",
+                                 "mirel://Büro", "/Movies/Day 1%.mov"}));
+    EXPECT_TRUE(logged("Using Timecode Source<100>: Studio"));
 }
 
 }  // namespace
