@@ -95,7 +95,7 @@ std::vector<std::string> TimecodeInputList::audioInputEntries() const {
 
 std::vector<std::string> TimecodeInputList::networkSourceNames() const {
     std::vector<std::string> names;
-    for (const auto& service : controller_.networkTimecodeReceiver().visibleTimecodeSources()) {
+    for (const auto& service : controller_.otherTimecodeSources()) {
         names.push_back(service->name());
     }
     return names;

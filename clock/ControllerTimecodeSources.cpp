@@ -6,7 +6,7 @@ std::optional<std::string> ControllerTimecodeSources::getAudioNameById(int index
 
 std::vector<std::string> ControllerTimecodeSources::visibleNetworkSourceNames() const {
     std::vector<std::string> names;
-    for (const auto& service : controller_.networkTimecodeReceiver().visibleTimecodeSources()) {
+    for (const auto& service : controller_.otherTimecodeSources()) {
         names.push_back(service->name());
     }
     return names;

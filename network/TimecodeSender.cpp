@@ -174,6 +174,11 @@ void TimecodeSender::_sendMessage(const std::string& message,
            reinterpret_cast<const sockaddr*>(&client.address), sizeof client.address);
 }
 
+std::optional<std::string> TimecodeSender::publishedName() const {
+    if (!netService) return std::nullopt;
+    return netService->name();
+}
+
 bool TimecodeSender::isRunning() const {
     return netService != nullptr && chosenPort_ != 0;
 }

@@ -63,6 +63,9 @@ public:
 
     bool isRunning() const;
     int chosenPort() const { return chosenPort_; }
+    /// The name the service is published under now: DNS-SD may have given it
+    /// another than the one asked for ("… #2"). Nothing before the first name.
+    std::optional<std::string> publishedName() const;
     /// Slots in use, without expiring any.
     int clientsCurrentlyConnected() const;
     /// Has no effect: the port is always the one the system picks.

@@ -145,7 +145,32 @@ void TimecodeController::updateSelectedDeviceNumber() {
         return;
     }
     aidDeviceChannelSelected = kNoAudioDevice;
-    _changeTimeSourceAlliegence(name ? timecodeReceiver->getSourceForUrl(*name) : nullptr);
+    followNetworkSource(name ? timecodeReceiver->getSourceForUrl(*name) : nullptr);
+}
+
+void TimecodeController::followNetworkSource(std::shared_ptr<NetService> service) {
+    // Subscribed to ourselves, every value we accept would come back to be
+    // accepted and sent again: the tick's re-sends would circle without end.
+    if (service && isOwnTimecodeSource(*service)) {
+        Log::line("Not following \"%s\": it is this copy's own timecode", service->name().c_str());
+        service = nullptr;
+    }
+    _changeTimeSourceAlliegence(std::move(service));
+}
+
+bool TimecodeController::isOwnTimecodeSource(const NetService& service) const {
+    // DNS-SD keeps names unique among the services of one type, so a found
+    // service with our published name is ours.
+    const std::optional<std::string> own = timecodeSender->publishedName();
+    return own && service.name() == *own;
+}
+
+std::vector<std::shared_ptr<NetService>> TimecodeController::otherTimecodeSources() const {
+    std::vector<std::shared_ptr<NetService>> others;
+    for (const auto& service : timecodeReceiver->visibleTimecodeSources()) {
+        if (!isOwnTimecodeSource(*service)) others.push_back(service);
+    }
+    return others;
 }
 
 // By value: the caller may hand in the very source it replaces.
@@ -163,7 +188,7 @@ void TimecodeController::timecodeRecieverDidFindService(TimecodeReceiver&,
                                                         bool moreComing) {
     const nlohmann::json selected = settings_.valueForKeyPath(kAudioInputKeyPath);
     if (selected.is_string() && selected.get<std::string>() == service->name()) {
-        _changeTimeSourceAlliegence(service);
+        followNetworkSource(service);
     }
     if (!moreComing && refreshDevicesList_) refreshDevicesList_();
 }

@@ -92,6 +92,9 @@ public:
 
     TimecodeReceiver& networkTimecodeReceiver() { return *timecodeReceiver; }
     const TimecodeSender& networkTimecodeSender() const { return *timecodeSender; }
+    /// The network sources of other copies: what the receiver sees, less our
+    /// own service. Main thread.
+    std::vector<std::shared_ptr<NetService>> otherTimecodeSources() const;
 
     /// Name of device i of the list read at start-up; nothing when i is outside it.
     std::optional<std::string> getAudioNameById(int32_t i) const;
@@ -101,6 +104,8 @@ public:
     /// Re-selects on "values.audioInput" and on the null key path.
     void observeValueForKeyPath(const std::optional<std::string>& keyPath) override;
     void updateSelectedDeviceNumber();
+    /// Whether the service is the one this copy publishes. Main thread.
+    bool isOwnTimecodeSource(const NetService& service) const;
 
     /// Accepts or drops one value. Main thread.
     void receiveTimecode(const ZebTimecodeWrapper& wrapper);
@@ -127,6 +132,8 @@ private:
     void updateBonjour();
     void tempListAudioDevices();
     void _changeTimeSourceAlliegence(std::shared_ptr<NetService> service);
+    /// _changeTimeSourceAlliegence, but never to our own service.
+    void followNetworkSource(std::shared_ptr<NetService> service);
     void startAudioDecoding();
     bool isFromSelectedSource(const SMPTE_tc& tc) const;
     bool isOtherChannelTooSoon(const SMPTE_tc& tc, int64_t now) const;

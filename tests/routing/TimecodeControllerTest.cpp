@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "platform/Host.h"
 #include "tests/network/UdpPeer.h"
 #include "tests/platform/MainLoop.h"
 #include "tests/routing/ControllerFixture.h"
@@ -151,6 +152,25 @@ TEST_F(TimecodeControllerTest, ANetworkSourceChosenBeforeItIsVisibleIsSubscribed
     EXPECT_EQ(receiver.subscribedServicesCount(), 1);
     EXPECT_EQ(refreshes, 2);
     settings.setObjectForKey("Studio", "audioInput");
+    EXPECT_EQ(receiver.subscribedServicesCount(), 0);
+}
+
+// Our own service shows up among the others; followed, each value we send
+// would come back to be accepted and sent again, for ever.
+TEST_F(TimecodeControllerTest, OurOwnServiceIsNeitherListedNorFollowed) {
+    const std::string own = "mirel://" + Host::currentName();
+    start(own);
+    const TimecodeReceiver& receiver = controller->networkTimecodeReceiver();
+    ASSERT_EQ(controller->networkTimecodeSender().publishedName(), own);
+    browser().find(std::make_shared<FakeNetService>(own), true);
+    browser().find(std::make_shared<FakeNetService>("mirel://peer"), false);
+    EXPECT_EQ(receiver.subscribedServicesCount(), 0);
+    EXPECT_TRUE(logged("Not following \"" + own + "\": it is this copy's own timecode"));
+    ASSERT_EQ(controller->otherTimecodeSources().size(), 1u);
+    EXPECT_EQ(controller->otherTimecodeSources()[0]->name(), "mirel://peer");
+    settings.setObjectForKey("mirel://peer", "audioInput");
+    EXPECT_EQ(receiver.subscribedServicesCount(), 1);
+    settings.setObjectForKey(own, "audioInput");
     EXPECT_EQ(receiver.subscribedServicesCount(), 0);
 }
 
