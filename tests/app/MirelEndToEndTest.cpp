@@ -1,10 +1,10 @@
 // The real mirel program, twice, on the display the test command provides:
 // copy A reads LTC from a virtual capture card, copy B follows A over the
-// network through a private avahi-daemon. Each copy runs from a folder of its
-// own whose jQuery file carries a small page script: on the home page it
+// network through a private avahi-daemon. The program runs from a scratch
+// folder whose jQuery file carries a small page script: on the home page it
 // clicks the input tile named by the setting "e2eInput", as a user would; on
 // the clock page it reports what the page shows through MirelClock.log, so
-// the assertions are on the page text itself. Screenshots of both windows are
+// the assertions are on the page text itself. A screenshot of both windows is
 // left in screenshots/, and the time from start to the first painted page is
 // printed.
 
