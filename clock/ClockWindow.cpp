@@ -83,15 +83,15 @@ public:
     }
 
     static void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
-        if (event != WEBKIT_LOAD_FINISHED) return;
-        guarded(self, false, [](ClockWindow& w) {
-            w.didFinishLoad();
+        guarded(self, false, [event](ClockWindow& w) {
+            w.loadChanged(event);
             return true;
         });
     }
 
     static gboolean loadFailed(WebKitWebView*, WebKitLoadEvent event, gchar* failingUri,
                                GError* error, gpointer self) {
+        static_cast<ClockWindow*>(self)->loadFailed_ = true;
         if (event == WEBKIT_LOAD_STARTED) {
             guarded(self, false, [&](ClockWindow& w) {
                 w.didFailProvisionalLoad(failingUri != nullptr ? failingUri : "", error);
@@ -393,6 +393,26 @@ bool ClockWindow::drawBackground(cairo_t* cairo) {
     return false;  // the children draw on top
 }
 
+void ClockWindow::loadChanged(WebKitLoadEvent event) {
+    switch (event) {
+        case WEBKIT_LOAD_STARTED:
+            loadFailed_ = false;
+            break;
+        case WEBKIT_LOAD_COMMITTED:
+            // Each committed document gets a new window object, and the
+            // bridge's script runs in it at document start.
+            Log::line("didClearWindowObject");
+            break;
+        case WEBKIT_LOAD_FINISHED:
+            // WebKit finishes failed loads too; only a page that loaded is
+            // shown in the address bar or sizes the window.
+            if (!loadFailed_) didFinishLoad();
+            break;
+        case WEBKIT_LOAD_REDIRECTED:
+            break;
+    }
+}
+
 void ClockWindow::didFinishLoad() {
     const char* uri = webkit_web_view_get_uri(webview_);
     const std::string address = uri != nullptr ? uri : "";
@@ -432,7 +452,9 @@ void ClockWindow::didFailProvisionalLoad(const std::string& failingAddress, cons
         return;
     }
     if (startsWith(failingAddress, kNotFoundPrefix)) return;
-    webkit_web_view_load_uri(webview_, (kNotFoundPrefix + failingAddress).c_str());
+    // Escaped once more, so that the page, which unescapes its path once,
+    // names the address exactly as it was asked for.
+    loadWebPage(kNotFoundPrefix + failingAddress);
 }
 
 bool ClockWindow::decidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType type) {

@@ -102,6 +102,7 @@ private:
     void wireSignals();
     void evaluateWebScript(const std::string& script);
     void applyTransparency(bool transparent);
+    void loadChanged(WebKitLoadEvent event);
     void didFinishLoad();
     void didAllocateWebView();
     void didFailProvisionalLoad(const std::string& failingAddress, const GError* error);
@@ -123,6 +124,7 @@ private:
     GtkWidget* timecodeDisplay_ = nullptr;
     WebKitWebView* webview_ = nullptr;
     GtkEntry* addressbar_ = nullptr;
+    bool loadFailed_ = false;  ///< the load in progress has failed: its finish shows nothing
     bool floating_ = false;
     bool transparent_ = false;
     /// A minimum size asked for before the web view had a size of its own.
