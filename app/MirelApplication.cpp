@@ -72,6 +72,11 @@ public:
         guarded([&] { static_cast<Program*>(program)->activate(); });
     }
 
+    // Files named on the command line or opened from the desktop.
+    static void open(GApplication*, GFile** files, gint count, gchar*, gpointer program) {
+        guarded([&] { static_cast<Program*>(program)->open(files, count); });
+    }
+
     /// What main() runs on: the application object, made once GTK has started.
     struct Program {
         void start(GtkApplication* gtk) {
@@ -92,6 +97,16 @@ public:
             else if (application)
                 application->showTimecodeClockWindow();
             launched = true;
+        }
+        void open(GFile** files, gint count) {
+            activate();
+            for (gint i = 0; application && i < count; ++i) {
+                gchar* path = g_file_get_path(files[i]);
+                gchar* uri = path == nullptr ? g_file_get_uri(files[i]) : nullptr;
+                application->updateMovieWindow(path != nullptr ? path : uri);
+                g_free(path);
+                g_free(uri);
+            }
         }
         std::unique_ptr<MirelApplication> application;
         bool launched = false;
@@ -122,10 +137,14 @@ int MirelApplication::main(int argc, char** argv) {
     gdk_set_allowed_backends("x11");
     initialize(UserDefaultsController::shared(), PreferencesFile::standardPath());
     // Not unique: a second copy is a second reader, and no session bus is needed.
-    GtkApplication* gtk = gtk_application_new(kApplicationId, G_APPLICATION_NON_UNIQUE);
+    // Files on the command line are movies to open; without the flag GLib
+    // would refuse them and never show the window.
+    GtkApplication* gtk = gtk_application_new(
+        kApplicationId, GApplicationFlags(G_APPLICATION_NON_UNIQUE | G_APPLICATION_HANDLES_OPEN));
     MirelApplicationSignals::Program program;
     g_signal_connect(gtk, "startup", G_CALLBACK(MirelApplicationSignals::startup), &program);
     g_signal_connect(gtk, "activate", G_CALLBACK(MirelApplicationSignals::activate), &program);
+    g_signal_connect(gtk, "open", G_CALLBACK(MirelApplicationSignals::open), &program);
     // Asked to end, the program ends as if the user quit: the settings reach the disk.
     for (const int signal : {SIGTERM, SIGINT}) {
         g_unix_signal_add(signal, &MirelApplicationSignals::endRequested, gtk);
@@ -180,6 +199,14 @@ MirelApplication::~MirelApplication() {
 void MirelApplication::applicationDidFinishLaunching() {
     clockWindow_->showWindow();
     GtkWindow* window = clockWindow_->clockWindow();
+    if (application_ != nullptr && window == nullptr) {
+        // The menu lives in the clock window and a second start is a second
+        // copy: nothing could ever bring the window back, so after the alert
+        // the program ends rather than run on unseen.
+        Log::line("Mirel cannot run without its clock window: quitting");
+        g_action_group_activate_action(G_ACTION_GROUP(application_), "quit", nullptr);
+        return;
+    }
     if (application_ != nullptr && window != nullptr) {
         // With no dock to bring a hidden window back from, closing the clock
         // window ends the program.

@@ -1,6 +1,7 @@
 // The application object on a timecode controller with fake audio and DNS-SD,
 // with a real clock window under the Xvfb that the test command starts: the
-// menu, a missing menu file, and the input list that network news refreshes.
+// menu, a missing menu or window file, and the input list that network news
+// refreshes.
 // Start-up and a value's road to the page are the end-to-end test's.
 
 #include <gtest/gtest.h>
@@ -49,6 +50,7 @@ protected:
         environment.context = context_;
         environment.alert = [this](const std::string& text) { alerts_.push_back(text); };
         environment.application = gtk_;
+        environment.clockInterfaceFile = clockInterfaceFile_;
         application_ = std::make_unique<MirelApplication>(std::move(environment));
         return application_->bindMenu(menuFile);
     }
@@ -66,6 +68,7 @@ protected:
     GtkApplication* gtk_ = nullptr;
     std::unique_ptr<MirelApplication> application_;
     std::vector<std::string> alerts_;
+    std::string clockInterfaceFile_;
 };
 
 TEST_F(MirelApplicationTest, MenuCommandsLoadTheirPagesIntoTheClockWindow) {
@@ -87,6 +90,23 @@ TEST_F(MirelApplicationTest, AMissingMenuFileAlertsAndTheClockStillShows) {
     EXPECT_EQ(alerts_, std::vector<std::string>{ClockWindow::kLoadFailedText});
     application_->applicationDidFinishLaunching();
     EXPECT_TRUE(waitForAddress("mirel:///home"));
+}
+
+// The menu lives in the clock window and a second start is a second copy:
+// without the window nothing could ever bring it back.
+TEST_F(MirelApplicationTest, WithoutItsClockWindowTheProgramEndsAfterTheAlert) {
+    clockInterfaceFile_ = "/nonexistent/mirelweb.ui";
+    ASSERT_TRUE(start());
+    int quits = 0;
+    GAction* quit = g_action_map_lookup_action(G_ACTION_MAP(gtk_), "quit");
+    g_signal_connect(quit, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer count) {
+                         ++*static_cast<int*>(count);
+                     }),
+                     &quits);
+    application_->applicationDidFinishLaunching();
+    g_signal_handlers_disconnect_by_data(quit, &quits);
+    EXPECT_EQ(alerts_, std::vector<std::string>{ClockWindow::kLoadFailedText});
+    EXPECT_EQ(quits, 1);
 }
 
 // Another copy coming or going must not undo the user's choice.

@@ -26,7 +26,8 @@ export XDG_CONFIG_HOME=$root/config
 mkdir -p "$XDG_CONFIG_HOME/mirel"
 echo '{"OnTop": "1", "TextColor": "#ff8800"}' >"$XDG_CONFIG_HOME/mirel/preferences.json"
 
-"$root/usr/bin/mirel" 2>"$root/log" &
+# A file on the command line is a movie to open: the clock must show all the same.
+"$root/usr/bin/mirel" "$root/clip.mov" 2>"$root/log" &
 pid=$!
 for _ in $(seq 200); do
     xwininfo -root -tree 2>/dev/null | grep -q '"Mirel"' && break
@@ -43,6 +44,8 @@ pid=
 cat "$root/log" >&2
 [ "$status" -eq 0 ] || fail "the program ended with status $status"
 if grep -q "Could not" "$root/log"; then fail "the program could not load a resource"; fi
+grep -q "Movie playback is not part of this build: $root/clip.mov is ignored" "$root/log" ||
+    fail "the file on the command line did not reach the movie command"
 grep -q '"TextColor": *"#ff8800"' "$XDG_CONFIG_HOME/mirel/preferences.json" ||
     fail "the user's settings were lost"
 echo "PASS"
