@@ -342,20 +342,12 @@ std::string ClockWindow::quoted(const std::string& text) {
 }
 
 std::string ClockWindow::addingPercentEscapes(const std::string& address) {
-    static constexpr std::string_view kKept = "-._~:/?#[]@!$&'()*+,;=";
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string escaped;
-    for (const char c : address) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte < 0x80 && g_ascii_isalnum(c)) || kKept.find(c) != std::string_view::npos) {
-            escaped += c;
-        } else {
-            escaped += '%';
-            escaped += kHex[byte >> 4];
-            escaped += kHex[byte & 0xF];
-        }
-    }
-    return escaped;
+    // Everything but the unreserved characters and the delimiters of an
+    // address is escaped, "%" included, as the pages expect.
+    gchar* escaped = g_uri_escape_string(address.c_str(), ":/?#[]@!$&'()*+,;=", FALSE);
+    std::string text = escaped;
+    g_free(escaped);
+    return text;
 }
 
 void ClockWindow::evaluateWebScript(const std::string& script) {
