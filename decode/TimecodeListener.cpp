@@ -130,46 +130,48 @@ void TCListener::addPulse(unsigned char length) {
     frame.newPulse(length);
 }
 
-void sampleStep(TCListener& d, float x) noexcept {
-    ++d.samplesSinceEdge;
-    if (x > TCListener::kEdgeThreshold && !d.signPositive) {
-        d.addPulse(static_cast<unsigned char>(d.samplesSinceEdge));
-        d.samplesSinceEdge = 0;
-        d.signPositive = true;
-        d.silenceReported = false;
-    } else if (x < -TCListener::kEdgeThreshold && d.signPositive) {
-        d.addPulse(static_cast<unsigned char>(d.samplesSinceEdge));
-        d.samplesSinceEdge = 0;
-        d.signPositive = false;
-        d.silenceReported = false;
-    } else if (d.samplesSinceEdge > TCListener::kSilenceLength - 1) {
+namespace {
+
+// The two things a sample can do besides nothing: be an edge, which ends the
+// pulse so far, or be the sample that makes the quiet a silence, which is
+// reported once as one long pulse. Both steps below share them.
+inline void takeEdge(TCListener& d) {
+    d.addPulse(static_cast<unsigned char>(d.samplesSinceEdge));
+    d.samplesSinceEdge = 0;
+    d.signPositive = !d.signPositive;
+    d.silenceReported = false;
+}
+
+inline void passQuiet(TCListener& d) {
+    if (d.samplesSinceEdge > TCListener::kSilenceLength - 1) {
         if (!d.silenceReported) d.addPulse(static_cast<unsigned char>(d.samplesSinceEdge));
         d.silenceReported = true;
         d.samplesSinceEdge = 0;
     }
 }
 
-namespace {
-
-// Index of the first of samples[0..n) that is an edge for the current polarity,
-// or n. An edge is a sample beyond the dead band on the other side: after a
-// rising edge x < -T, after a falling one x > +T, i.e. (flipped x) < -T.
-// Comparisons with NaN are false, so NaN never makes an edge, as in the one-sample step.
-inline size_t findEdge(const float* x, size_t n, bool signPositive) {
+// Index of the first of the n samples x[0], x[stride], ... that is an edge for
+// the current polarity, or n. An edge is a sample beyond the dead band on the
+// other side: after a rising edge x < -T, after a falling one x > +T, i.e.
+// (flipped x) < -T. Comparisons with NaN are false, so NaN never makes an edge,
+// as in the one-sample step.
+inline size_t findEdge(const float* x, size_t n, size_t stride, bool signPositive) {
     size_t i = 0;
 #if defined(__SSE2__)
-    const __m128 flip = _mm_set1_ps(signPositive ? 0.0f : -0.0f);
-    const __m128 limit = _mm_set1_ps(-TCListener::kEdgeThreshold);
-    for (; i + 8 <= n; i += 8) {
-        const __m128 a = _mm_xor_ps(_mm_loadu_ps(x + i), flip);
-        const __m128 b = _mm_xor_ps(_mm_loadu_ps(x + i + 4), flip);
-        const int mask = _mm_movemask_ps(_mm_cmplt_ps(a, limit)) |
-                         (_mm_movemask_ps(_mm_cmplt_ps(b, limit)) << 4);
-        if (mask != 0) return i + size_t(__builtin_ctz(unsigned(mask)));
+    if (stride == 1) {
+        const __m128 flip = _mm_set1_ps(signPositive ? 0.0f : -0.0f);
+        const __m128 limit = _mm_set1_ps(-TCListener::kEdgeThreshold);
+        for (; i + 8 <= n; i += 8) {
+            const __m128 a = _mm_xor_ps(_mm_loadu_ps(x + i), flip);
+            const __m128 b = _mm_xor_ps(_mm_loadu_ps(x + i + 4), flip);
+            const int mask = _mm_movemask_ps(_mm_cmplt_ps(a, limit)) |
+                             (_mm_movemask_ps(_mm_cmplt_ps(b, limit)) << 4);
+            if (mask != 0) return i + size_t(__builtin_ctz(unsigned(mask)));
+        }
     }
 #endif
     for (; i < n; ++i) {
-        const float v = signPositive ? x[i] : -x[i];
+        const float v = signPositive ? x[i * stride] : -x[i * stride];
         if (v < -TCListener::kEdgeThreshold) return i;
     }
     return n;
@@ -177,11 +179,18 @@ inline size_t findEdge(const float* x, size_t n, bool signPositive) {
 
 }  // namespace
 
-void sampleStep(TCListener& d, const float* samples, size_t count, size_t stride) noexcept {
-    if (stride != 1) {
-        for (size_t i = 0; i < count; ++i) sampleStep(d, samples[i * stride]);
-        return;
+void sampleStep(TCListener& d, float x) noexcept {
+    ++d.samplesSinceEdge;
+    const bool edge =
+        d.signPositive ? x < -TCListener::kEdgeThreshold : x > TCListener::kEdgeThreshold;
+    if (edge) {
+        takeEdge(d);
+    } else {
+        passQuiet(d);
     }
+}
+
+void sampleStep(TCListener& d, const float* samples, size_t count, size_t stride) noexcept {
     // Between samples samplesSinceEdge stays within 0..100, so at most
     // 101 - samplesSinceEdge samples can pass before either an edge or the
     // silence rule acts: scan that many in bulk, then apply whichever happened.
@@ -191,22 +200,15 @@ void sampleStep(TCListener& d, const float* samples, size_t count, size_t stride
                                  ? TCListener::kSilenceLength - d.samplesSinceEdge
                                  : 1;
         const size_t span = count - i < size_t(room) ? count - i : size_t(room);
-        const size_t k = findEdge(samples + i, span, d.signPositive);
+        const size_t k = findEdge(samples + i * stride, span, stride, d.signPositive);
         if (k < span) {
             d.samplesSinceEdge += int32_t(k) + 1;
             i += k + 1;
-            d.addPulse(static_cast<unsigned char>(d.samplesSinceEdge));
-            d.samplesSinceEdge = 0;
-            d.signPositive = !d.signPositive;
-            d.silenceReported = false;
+            takeEdge(d);
         } else {
             d.samplesSinceEdge += int32_t(span);
             i += span;
-            if (d.samplesSinceEdge > TCListener::kSilenceLength - 1) {
-                if (!d.silenceReported) d.addPulse(static_cast<unsigned char>(d.samplesSinceEdge));
-                d.silenceReported = true;
-                d.samplesSinceEdge = 0;
-            }
+            passQuiet(d);
         }
     }
 }
