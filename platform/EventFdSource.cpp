@@ -7,10 +7,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <exception>
 #include <utility>
 
-#include "platform/Log.h"
+#include "platform/CallbackGuard.h"
 
 namespace {
 
@@ -65,11 +64,5 @@ void EventFdSource::dispatch() {
     // while it runs is not lost but brings it back on a later iteration.
     uint64_t count = 0;
     [[maybe_unused]] ssize_t got = read(fd_, &count, sizeof count);
-    try {
-        onWake_();
-    } catch (const std::exception& e) {
-        Log::line("Main loop handler failed: %s", e.what());
-    } catch (...) {
-        Log::line("Main loop handler failed");
-    }
+    runGuarded("Main loop handler", onWake_);
 }

@@ -1,13 +1,12 @@
 #include "platform/MainThread.h"
 
 #include <deque>
-#include <exception>
 #include <memory>
 #include <mutex>
 #include <utility>
 
+#include "platform/CallbackGuard.h"
 #include "platform/EventFdSource.h"
-#include "platform/Log.h"
 
 namespace {
 
@@ -33,15 +32,7 @@ private:
         for (MainThread::Work& work : batch) run(work);
     }
 
-    static void run(MainThread::Work& work) {
-        try {
-            work();
-        } catch (const std::exception& e) {
-            Log::line("Work handed to the main thread failed: %s", e.what());
-        } catch (...) {
-            Log::line("Work handed to the main thread failed");
-        }
-    }
+    static void run(MainThread::Work& work) { runGuarded("Work handed to the main thread", work); }
 
     std::mutex mutex_;
     std::deque<MainThread::Work> pending_;

@@ -2,10 +2,9 @@
 
 #include <glib.h>
 
-#include <exception>
 #include <utility>
 
-#include "platform/Log.h"
+#include "platform/CallbackGuard.h"
 
 RepeatingTimer::RepeatingTimer(std::chrono::milliseconds interval, Tick tick)
     : tick_(std::move(tick)) {
@@ -25,13 +24,7 @@ void RepeatingTimer::stop() {
 
 int RepeatingTimer::fireTrampoline(void* self) {
     auto* timer = static_cast<RepeatingTimer*>(self);
-    try {
-        timer->tick_();
-    } catch (const std::exception& e) {
-        Log::line("Timer failed: %s", e.what());
-    } catch (...) {
-        Log::line("Timer failed");
-    }
+    runGuarded("Timer", timer->tick_);
     // The tick may have stopped the timer; its source is then already gone.
     return G_SOURCE_CONTINUE;
 }
