@@ -3,6 +3,7 @@
 #include <avahi-client/client.h>
 
 #include <chrono>
+#include <string>
 #include <vector>
 
 typedef struct AvahiGLibPoll AvahiGLibPoll;
@@ -67,3 +68,14 @@ private:
     unsigned connectSource_ = 0;     ///< pending (re)connection on the main loop
     std::vector<User*> users_;
 };
+
+/// Our callers write types the DNS way, "_mirel._udp."; Avahi wants no final dot.
+inline std::string withoutFinalDot(const std::string& text) {
+    if (text.size() > 1 && text.back() == '.') return text.substr(0, text.size() - 1);
+    return text;
+}
+
+/// Avahi's default domains are asked for with a null domain.
+inline const char* domainOrDefault(const std::string& domain) {
+    return domain.empty() ? nullptr : domain.c_str();
+}

@@ -15,17 +15,6 @@
 
 namespace {
 
-// Our callers write types the DNS way, "_mirel._udp."; Avahi wants no final dot.
-std::string withoutFinalDot(const std::string& text) {
-    if (text.size() > 1 && text.back() == '.') return text.substr(0, text.size() - 1);
-    return text;
-}
-
-// Avahi's default domains are asked for with a null domain.
-const char* domainOrDefault(const std::string& domain) {
-    return domain.empty() ? nullptr : domain.c_str();
-}
-
 // Each time the name is taken we move to the next alternative; past this many
 // something other than a rival copy is answering, and we give up.
 constexpr int kMostRenames = 50;

@@ -8,15 +8,6 @@
 #include "platform/CallbackGuard.h"
 #include "platform/Log.h"
 
-namespace {
-
-std::string withoutFinalDot(const std::string& text) {
-    if (text.size() > 1 && text.back() == '.') return text.substr(0, text.size() - 1);
-    return text;
-}
-
-}  // namespace
-
 AvahiNetServiceBrowser::AvahiNetServiceBrowser(std::shared_ptr<AvahiClientConnection> connection)
     : connection_(std::move(connection)), directory_(connection_) {}
 
@@ -47,10 +38,9 @@ void AvahiNetServiceBrowser::stop() {
 
 void AvahiNetServiceBrowser::avahiClientRunning(AvahiClient* client) {
     if (!searching_ || browser_ != nullptr) return;
-    browser_ =
-        avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, type_.c_str(),
-                                  domain_.empty() ? nullptr : domain_.c_str(), AvahiLookupFlags(0),
-                                  &AvahiNetServiceBrowser::browseTrampoline, this);
+    browser_ = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, type_.c_str(),
+                                         domainOrDefault(domain_), AvahiLookupFlags(0),
+                                         &AvahiNetServiceBrowser::browseTrampoline, this);
     if (browser_ == nullptr)
         Log::line("Could not browse DNS-SD for %s: %s", type_.c_str(),
                   avahi_strerror(avahi_client_errno(client)));
