@@ -23,10 +23,6 @@ constexpr const char* kMoviePanelAddress = "mirel://quicktime/";
 constexpr const char* kNotFoundPrefix = "mirel://404/";
 constexpr std::string_view kFilePrefix = "file://";
 
-bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 std::string twoDigits(int value) {
     std::array<char, 16> text{};
     std::snprintf(text.data(), text.size(), "%02d", value);
@@ -410,7 +406,7 @@ void ClockWindow::didFinishLoad() {
     const std::string address = uri != nullptr ? uri : "";
     gtk_entry_set_text(addressbar_, address.c_str());
     for (const char* page : kSizedPages) {
-        if (startsWith(address, page)) {
+        if (address.starts_with(page)) {
             ensureMinimumWidth(kMinimumWidth, kMinimumHeight);
             return;
         }
@@ -443,7 +439,7 @@ void ClockWindow::didFailProvisionalLoad(const std::string& failingAddress, cons
                          WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE))) {
         return;
     }
-    if (startsWith(failingAddress, kNotFoundPrefix)) return;
+    if (failingAddress.starts_with(kNotFoundPrefix)) return;
     // Escaped once more, so that the page, which unescapes its path once,
     // names the address exactly as it was asked for.
     loadWebPage(kNotFoundPrefix + failingAddress);
@@ -461,7 +457,7 @@ bool ClockWindow::decidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecis
         if (application != nullptr) application->open();
         return true;
     }
-    if (startsWith(address, kFilePrefix)) {
+    if (address.starts_with(kFilePrefix)) {
         webkit_policy_decision_ignore(decision);
         Log::line("Loading %s as a potential movie", address.c_str());
         const auto path = MirelUrlProtocol::replacePercentEscapes(

@@ -62,7 +62,7 @@ std::string freshToken() {
 }
 
 bool isOwnPage(std::string_view address) {
-    return address.rfind("mirel:", 0) == 0;
+    return address.starts_with("mirel:");
 }
 
 std::string asText(const json& value) {

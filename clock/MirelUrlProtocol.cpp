@@ -46,26 +46,23 @@ const auto kFileRoutes = std::to_array<Route>({
     {"mirel://static/jquery.js", MirelUrlProtocol::getJs, MIREL_JQUERY_BASE_NAME},
 });
 
-const auto kImages = std::to_array<std::string_view>({
-    "home.mirel",
-    "question-mark-icon",
-    "help-icon",
-    "file-icon",
-    "qt-icon",
-    "mirel4bgd",
-    "LineIn",
-    "NetIn",
-    "QtIn",
-    "HomeArrow",
+struct Image {
+    std::string_view address;
+    std::string_view name;
+};
+
+const auto kImages = std::to_array<Image>({
+    {"mirel://static/home.mirel.png", "home.mirel"},
+    {"mirel://static/question-mark-icon.png", "question-mark-icon"},
+    {"mirel://static/help-icon.png", "help-icon"},
+    {"mirel://static/file-icon.png", "file-icon"},
+    {"mirel://static/qt-icon.png", "qt-icon"},
+    {"mirel://static/mirel4bgd.png", "mirel4bgd"},
+    {"mirel://static/LineIn.png", "LineIn"},
+    {"mirel://static/NetIn.png", "NetIn"},
+    {"mirel://static/QtIn.png", "QtIn"},
+    {"mirel://static/HomeArrow.png", "HomeArrow"},
 });
-
-bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
-bool endsWith(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
 
 std::optional<std::string> readResource(std::string_view page, std::string_view extension) {
     const std::string path =
@@ -108,23 +105,23 @@ std::optional<std::string> MirelUrlProtocol::startLoading(std::string_view url) 
 }
 
 std::optional<std::string> MirelUrlProtocol::processUrlRequest(std::string_view url) const {
-    if (startsWith(url, kNetworkPrefix)) return networkSourcePage(url);
-    if (startsWith(url, kQuicktimePrefix)) {
+    if (url.starts_with(kNetworkPrefix)) return networkSourcePage(url);
+    if (url.starts_with(kQuicktimePrefix)) {
         if (!switchTimecodeSource(url)) return std::nullopt;
         return getTimecodePage();
     }
-    if (startsWith(url, kNotFoundPrefix)) return get404(url);
-    if (startsWith(url, kAudioPrefix)) {
+    if (url.starts_with(kNotFoundPrefix)) return get404(url);
+    if (url.starts_with(kAudioPrefix)) {
         switchTimecodeSource(url);
         return getTimecodePage();
     }
-    if (startsWith(url, "mirel:///json/timecodeinputs/")) return inputListDocument();
-    if (startsWith(url, "mirel:///visitOnlineHelp")) {
+    if (url.starts_with("mirel:///json/timecodeinputs/")) return inputListDocument();
+    if (url.starts_with("mirel:///visitOnlineHelp")) {
         openOnlineHelp();
         return getHtml("home");
     }
     for (const Route& route : kFileRoutes) {
-        if (startsWith(url, route.prefix)) return route.read(route.page);
+        if (url.starts_with(route.prefix)) return route.read(route.page);
     }
     return std::nullopt;
 }
@@ -134,7 +131,7 @@ std::optional<std::string> MirelUrlProtocol::networkSourcePage(std::string_view 
         replacePercentEscapes(url.substr(kNetworkPrefix.size()));
     if (!wanted) return std::nullopt;
     for (const std::string& name : sources_.visibleNetworkSourceNames()) {
-        if (endsWith(name, *wanted)) {
+        if (name.ends_with(*wanted)) {
             switchTimecodeSource(url);
             return getTimecodePage();
         }
@@ -143,8 +140,8 @@ std::optional<std::string> MirelUrlProtocol::networkSourcePage(std::string_view 
 }
 
 std::optional<std::string> MirelUrlProtocol::processBinaryUrlRequest(std::string_view url) const {
-    for (std::string_view image : kImages) {
-        if (startsWith(url, "mirel://static/" + std::string(image) + ".png")) return getPng(image);
+    for (const Image& image : kImages) {
+        if (url.starts_with(image.address)) return getPng(image.name);
     }
     Log::line("Could not locate '%.*s'", static_cast<int>(url.size()), url.data());
     return std::nullopt;
@@ -198,7 +195,7 @@ std::string MirelUrlProtocol::inputListDocument() const {
 }
 
 bool MirelUrlProtocol::switchTimecodeSource(std::string_view url) const {
-    if (startsWith(url, kAudioPrefix)) {
+    if (url.starts_with(kAudioPrefix)) {
         const int index = leadingInteger(url.substr(kAudioPrefix.size()));
         const std::optional<std::string> name = sources_.getAudioNameById(index);
         Log::line("Audio ID: %d - %s", index, name ? name->c_str() : "(null)");
@@ -207,9 +204,9 @@ bool MirelUrlProtocol::switchTimecodeSource(std::string_view url) const {
         return true;
     }
     std::string_view escaped;
-    if (startsWith(url, kNetworkPrefix)) {
+    if (url.starts_with(kNetworkPrefix)) {
         escaped = url.substr(kNetworkPrefix.size());
-    } else if (startsWith(url, kQuicktimePrefix)) {
+    } else if (url.starts_with(kQuicktimePrefix)) {
         escaped = url.substr(kQuicktimePrefix.size());
     } else {
         return false;
