@@ -287,12 +287,7 @@ bool MirelApplication::bindMenu(const std::string& menuFile) {
 void MirelApplication::alert(const std::string& text) const {
     if (environment_.alert) {
         environment_.alert(text);
-        return;
+    } else {
+        ClockWindow::showAlert(text);
     }
-    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR,
-                                               GTK_BUTTONS_NONE, "%s", text.c_str());
-    gtk_window_set_title(GTK_WINDOW(dialog), "Mirel");
-    gtk_dialog_add_button(GTK_DIALOG(dialog), "Abort", GTK_RESPONSE_CLOSE);
-    gtk_dialog_run(GTK_DIALOG(dialog));
-    gtk_widget_destroy(dialog);
 }

@@ -152,10 +152,14 @@ void ClockWindow::showWindow() {
     }
     if (environment_.alert) {
         environment_.alert(kLoadFailedText);
-        return;
+    } else {
+        showAlert(kLoadFailedText);
     }
+}
+
+void ClockWindow::showAlert(const std::string& text) {
     GtkWidget* alert = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR,
-                                              GTK_BUTTONS_NONE, "%s", kLoadFailedText);
+                                              GTK_BUTTONS_NONE, "%s", text.c_str());
     gtk_window_set_title(GTK_WINDOW(alert), "Mirel");
     gtk_dialog_add_button(GTK_DIALOG(alert), "Abort", GTK_RESPONSE_CLOSE);
     gtk_dialog_run(GTK_DIALOG(alert));

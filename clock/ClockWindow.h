@@ -57,6 +57,9 @@ public:
     static constexpr int kMinimumWidth = 600;
     static constexpr int kMinimumHeight = 400;
 
+    /// The modal error alert with its one button, "Abort"; returns when it is pressed.
+    static void showAlert(const std::string& text);
+
     explicit ClockWindow(Environment environment);
     ~ClockWindow();
 
