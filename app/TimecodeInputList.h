@@ -47,6 +47,9 @@ public:
     /// not be undone because another copy came or went.
     void refreshAudioInputList();
 
+    /// The names of the other copies on the network, as the lists show them.
+    std::vector<std::string> networkSourceNames() const;
+
     /// "/Movies/a b.mov" -> "/Movies/a%20b.mov".
     static std::string percentEscaped(const std::string& text);
 
@@ -54,7 +57,6 @@ private:
     enum class Reconcile { kAudioInput, kLeaveAlone };
     void rebuild(Reconcile reconcile);
     std::vector<std::string> audioInputEntries() const;
-    std::vector<std::string> networkSourceNames() const;
     void storeList(const std::vector<std::string>& list);
     std::optional<std::string> audioInput() const;
 

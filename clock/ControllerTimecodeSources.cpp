@@ -5,11 +5,7 @@ std::optional<std::string> ControllerTimecodeSources::getAudioNameById(int index
 }
 
 std::vector<std::string> ControllerTimecodeSources::visibleNetworkSourceNames() const {
-    std::vector<std::string> names;
-    for (const auto& service : controller_.otherTimecodeSources()) {
-        names.push_back(service->name());
-    }
-    return names;
+    return inputs_.networkSourceNames();
 }
 
 std::vector<std::string> ControllerTimecodeSources::getInputDeviceList() const {

@@ -166,9 +166,10 @@ bool TimecodeController::isOwnTimecodeSource(const NetService& service) const {
 }
 
 std::vector<std::shared_ptr<NetService>> TimecodeController::otherTimecodeSources() const {
+    const std::optional<std::string> own = timecodeSender->publishedName();
     std::vector<std::shared_ptr<NetService>> others;
     for (const auto& service : timecodeReceiver->visibleTimecodeSources()) {
-        if (!isOwnTimecodeSource(*service)) others.push_back(service);
+        if (!own || service->name() != *own) others.push_back(service);
     }
     return others;
 }
