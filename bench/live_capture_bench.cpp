@@ -92,7 +92,6 @@ int main(int argc, char** argv) {
     gToMain.reserve(gInCycle.capacity());
 
     DoInitMainThingyBeforeRunLoop(queueRecord, timedData);
-    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
     g_timeout_add(
         1000, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr);
     // Settle for a second, then measure.
@@ -105,7 +104,6 @@ int main(int argc, char** argv) {
     while (Clock::now() < end) g_main_context_iteration(nullptr, TRUE);
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     const double cpu = cpuSeconds() - cpuStart;
-    g_main_loop_unref(loop);
 
     std::printf("%d channels at 48 kHz for %.1f s: %zu records (%.0f per channel per second)\n",
                 channels, wall, gToMain.size(), double(gToMain.size()) / wall / channels);

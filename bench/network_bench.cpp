@@ -15,6 +15,7 @@
 
 #include "FakeNetServices.h"
 #include "UdpPeer.h"
+#include "network/SubscriptionMessage.h"
 #include "network/TimecodeReceiver.h"
 #include "network/TimecodeSender.h"
 #include "platform/LogCapture.h"
@@ -31,7 +32,7 @@ void BM_SendToTenSubscribers(benchmark::State& state) {
     std::vector<std::unique_ptr<UdpPeer>> peers;
     for (int i = 0; i < TimecodeSender::maxTscai; ++i) {
         peers.push_back(std::make_unique<UdpPeer>(("127.0.0." + std::to_string(i + 1)).c_str()));
-        peers.back()->sendTo(sender.chosenPort(), "TCMDPing: #" + std::to_string(i) + "\n");
+        peers.back()->sendTo(sender.chosenPort(), makeSubscriptionMessage(i));
     }
     if (!eventually(
             [&] { return sender.clientsCurrentlyConnected() == TimecodeSender::maxTscai; })) {
