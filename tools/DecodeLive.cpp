@@ -1,8 +1,5 @@
 #include "tools/DecodeLive.h"
 
-#include <glib.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -11,7 +8,6 @@
 #include "audio/AudioInputDevices.h"
 #include "decode/TCReaderMain.h"
 #include "platform/CaptureHandOver.h"
-#include "platform/PortAudioHardware.h"
 #include "tools/RecordLine.h"
 #include "tools/RunLoop.h"
 
@@ -66,22 +62,9 @@ int decodeLive(double seconds) {
                                                               });
 
     printRecordHeader();
-    std::fflush(stdout);
-    // The capture's set-up reports ("SR = ...") go to standard output; here they
-    // would break the table, so they go to standard error instead.
-    const int table = dup(STDOUT_FILENO);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-    DoInitMainThingyBeforeRunLoop(queueRecord, countAndDecode);
-    std::fflush(stdout);
-    dup2(table, STDOUT_FILENO);
-    close(table);
-
+    withStdoutOnStderr([] { DoInitMainThingyBeforeRunLoop(queueRecord, countAndDecode); });
     runMainLoop(seconds);
-
-    // Stop capturing, then print what is still on its way.
-    PortAudioHardware::shared().terminate();
-    while (g_main_context_iteration(nullptr, FALSE)) {
-    }
+    stopCaptureAndDrain();  // what is still on its way is printed
 
     for (size_t d = 0; d < deviceCount; ++d) {
         if (gHandOver->dropped(d) != 0) {

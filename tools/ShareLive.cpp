@@ -1,14 +1,10 @@
 #include "tools/ShareLive.h"
 
-#include <glib.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
-#include "platform/PortAudioHardware.h"
 #include "platform/PreferencesFile.h"
 #include "platform/SettingsDefaults.h"
 #include "platform/UserDefaultsController.h"
@@ -51,19 +47,6 @@ void loadSettings(UserDefaultsController& settings) {
     for (const auto& [key, value] : stored.items()) settings.setObjectForKey(value, key);
 }
 
-// The capture's set-up reports ("SR = ...") go to standard output, where they
-// would break the table; they go to standard error instead.
-TimecodeController& startController() {
-    std::fflush(stdout);
-    const int table = dup(STDOUT_FILENO);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-    TimecodeController& controller = TimecodeController::globalInstance();
-    std::fflush(stdout);
-    dup2(table, STDOUT_FILENO);
-    close(table);
-    return controller;
-}
-
 }  // namespace
 
 int shareLive(double seconds) {
@@ -74,14 +57,13 @@ int shareLive(double seconds) {
     settings.addObserver(status, "values.fpsString");
 
     AcceptedValuePrinter values;
-    startController().listen(values);
+    withStdoutOnStderr([] { TimecodeController::globalInstance(); });
+    TimecodeController::globalInstance().listen(values);
     runMainLoop(seconds);
 
-    // Stop capturing, then print what is still on its way. The controller and
-    // its threads live on until the process ends, as in the application.
-    PortAudioHardware::shared().terminate();
-    while (g_main_context_iteration(nullptr, FALSE)) {
-    }
+    // What is still on its way is printed. The controller and its threads live
+    // on until the process ends, as in the application.
+    stopCaptureAndDrain();
     TimecodeController::globalInstance().stopListening(values);
     settings.removeObserver(status, "values.timecodeRunning");
     settings.removeObserver(status, "values.fpsString");
