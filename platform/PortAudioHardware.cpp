@@ -284,7 +284,8 @@ OSStatus PortAudioHardware::start(AudioDeviceID device, AudioDeviceIOProc proc) 
     input.sampleFormat = paFloat32;
     input.suggestedLatency = info->defaultLowInputLatency;
     // The buffer size was asked for in bytes; PortAudio wants frames of the format it opens.
-    const uint32_t bytes = bufferBytes_.count(device) != 0 ? bufferBytes_[device] : 0;
+    const auto asked = bufferBytes_.find(device);
+    const uint32_t bytes = asked != bufferBytes_.end() ? asked->second : 0;
     const unsigned long frames = bytes / (uint32_t(s.channels) * sizeof(float));
 
     PaError error = Pa_OpenStream(&s.stream, &input, nullptr, info->defaultSampleRate,

@@ -110,7 +110,7 @@ void UserDefaultsController::removeObserver(SettingsObserver& observer, std::str
 
 void UserDefaultsController::change(std::string_view key,
                                     const std::optional<nlohmann::json>& value) {
-    const std::string keyPath = std::string(kKeyPathPrefix) + std::string(key);
+    const std::optional<std::string> keyPath(std::string(kKeyPathPrefix) + std::string(key));
     Observers toCall;
     {
         std::lock_guard lock(mutex_);
@@ -120,11 +120,10 @@ void UserDefaultsController::change(std::string_view key,
             values_.erase(it);
         }
         ++generation_;
-        if (auto it = observers_.find(keyPath); it != observers_.end()) toCall = it->second;
+        if (auto it = observers_.find(*keyPath); it != observers_.end()) toCall = it->second;
     }
     scheduleSave();
-    const std::optional<std::string> changed(keyPath);
-    for (SettingsObserver* observer : toCall) observer->observeValueForKeyPath(changed);
+    for (SettingsObserver* observer : toCall) observer->observeValueForKeyPath(keyPath);
 }
 
 bool UserDefaultsController::flush() {
