@@ -3,7 +3,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "tools/DecodeFile.h"
 #include "tools/DecodeLive.h"
@@ -11,43 +13,86 @@
 
 namespace {
 
+constexpr const char* kUsage =
+    "usage: mirel-decode FILE | --list | --live [--share] [SECONDS] | --help\n";
+
 int usage() {
-    std::fprintf(stderr,
-                 "mirel-decode: usage: mirel-decode FILE | --list | --live [--share] [SECONDS]\n");
+    std::fprintf(stderr, "mirel-decode: %s", kUsage);
     return 2;
 }
 
-// --live [--share] [SECONDS]
-int live(int argc, char** argv) {
-    int next = 2;
-    const bool share = next < argc && std::strcmp(argv[next], "--share") == 0;
-    if (share) ++next;
+// What the command line asks for; options may come in any order.
+struct Invocation {
+    bool help = false, list = false, live = false, share = false;
+    std::optional<std::string_view> unknownOption;
+    std::optional<std::string_view> operand;  ///< FILE, or SECONDS with --live
+    std::optional<std::string_view> extraOperand;  ///< the first operand too many
+};
+
+Invocation read(int argc, char** argv) {
+    Invocation in;
+    bool options = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (options && arg == "--") {
+            options = false;  // what follows is a file, even if it starts with "-"
+        } else if (options && (arg == "--help" || arg == "-h")) {
+            in.help = true;
+        } else if (options && arg == "--list") {
+            in.list = true;
+        } else if (options && arg == "--live") {
+            in.live = true;
+        } else if (options && arg == "--share") {
+            in.share = true;
+        } else if (options && arg.size() > 1 && arg[0] == '-' && !in.unknownOption) {
+            in.unknownOption = arg;
+        } else if (in.operand) {
+            if (!in.extraOperand) in.extraOperand = arg;
+        } else {
+            in.operand = arg;
+        }
+    }
+    return in;
+}
+
+int live(const Invocation& in) {
     double seconds = 0;
-    if (next < argc) {
+    if (in.operand) {
+        const std::string text(*in.operand);
         char* end = nullptr;
-        seconds = std::strtod(argv[next], &end);
-        if (end == argv[next] || *end != '\0' || !(seconds > 0)) {
+        seconds = std::strtod(text.c_str(), &end);
+        if (end == text.c_str() || *end != '\0' || !(seconds > 0)) {
             std::fprintf(stderr, "mirel-decode: --live %s: SECONDS must be a positive number\n",
-                         argv[next]);
+                         text.c_str());
             return 2;
         }
-        ++next;
     }
-    if (next != argc) return usage();
-    return share ? shareLive(seconds) : decodeLive(seconds);
+    return in.share ? shareLive(seconds) : decodeLive(seconds);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return usage();
-    const char* first = argv[1];
-    if (std::strcmp(first, "--list") == 0) return argc == 2 ? listDevices() : usage();
-    if (std::strcmp(first, "--live") == 0) return live(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "mirel-decode: %s: one file at a time (extra argument \"%s\")\n",
-                     first, argv[2]);
+    const Invocation in = read(argc, argv);
+    if (in.help) {
+        std::printf("%s", kUsage);
+        return 0;
+    }
+    if (in.unknownOption) {
+        std::fprintf(stderr, "mirel-decode: unknown option %.*s\n",
+                     static_cast<int>(in.unknownOption->size()), in.unknownOption->data());
+        return usage();
+    }
+    if (in.list + in.live > 1 || (in.share && !in.live)) return usage();
+    if (in.list) return in.operand ? usage() : listDevices();
+    if (in.live) return in.extraOperand ? usage() : live(in);
+    if (!in.operand) return usage();
+    const std::string file(*in.operand);
+    if (in.extraOperand) {
+        std::fprintf(stderr, "mirel-decode: %s: one file at a time (extra argument \"%.*s\")\n",
+                     file.c_str(), static_cast<int>(in.extraOperand->size()),
+                     in.extraOperand->data());
         return 2;
     }
-    return decodeFile(first);
+    return decodeFile(file.c_str());
 }
