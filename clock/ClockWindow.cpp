@@ -490,6 +490,7 @@ bool ClockWindow::answerScriptDialog(WebKitScriptDialog* dialog) {
 std::string ClockWindow::settingText(const char* key) const {
     const json value =
         settings_.valueForKeyPath(std::string(UserDefaultsController::kKeyPathPrefix) + key);
-    if (value.is_null()) return "";
-    return value.is_string() ? value.get<std::string>() : value.dump();
+    if (value.is_string()) return value.get<std::string>();
+    if (value.is_number() || value.is_boolean()) return value.dump();
+    return "";  // null, or a structure that no text on the page stands for
 }

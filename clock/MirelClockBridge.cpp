@@ -1,11 +1,13 @@
 #include "clock/MirelClockBridge.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <random>
 #include <utility>
 
 #include "platform/Log.h"
+#include "platform/PreferencesFile.h"
 
 namespace {
 
@@ -101,6 +103,12 @@ std::optional<std::string> MirelClockBridge::answerPrompt(std::string_view messa
     if (!token->is_string() || token->get<std::string>() != token_ || !isOwnPage(pageAddress) ||
         name == request.end() || !name->is_string() || args == request.end() || !args->is_array()) {
         Log::line("Refused a MirelClock call from %s", std::string(pageAddress).c_str());
+        return "null";
+    }
+    // Nothing deeper could be stored, and logging it would recurse as deep.
+    if (std::ranges::any_of(*args, PreferencesFile::nestsTooDeep)) {
+        Log::line("Refused a MirelClock call from %s: its arguments nest too deep",
+                  std::string(pageAddress).c_str());
         return "null";
     }
     return call(name->get<std::string>(), *args).dump();

@@ -1,10 +1,15 @@
 #include "platform/PreferencesFile.h"
 
+#include <fcntl.h>
 #include <glib.h>
 #include <glib/gstdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
+#include <vector>
 
 #include "platform/Log.h"
 
@@ -23,7 +28,68 @@ std::string dated(const std::string& path, const char* what) {
     return name;
 }
 
+// How deep arrays and objects nest in JSON text, brackets inside strings aside.
+// Malformed text is the parser's to refuse; this only has to be bounded.
+size_t textNesting(const std::string& text) {
+    size_t depth = 0, deepest = 0;
+    bool inString = false, escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+const char* fileKind(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a named pipe";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a plain file";
+}
+
+// The file a save must replace: where `path` leads through symbolic links, so
+// that a link the user made keeps pointing at the settings.
+std::string linkTarget(const std::string& path) {
+    std::string at = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        gchar* link = g_file_read_link(at.c_str(), nullptr);
+        if (link == nullptr) return at;
+        gchar* folder = g_path_get_dirname(at.c_str());
+        gchar* next = g_canonicalize_filename(link, folder);
+        at = next;
+        g_free(next);
+        g_free(folder);
+        g_free(link);
+    }
+    return at;  // a loop of links: the save fails on it and says so
+}
+
 }  // namespace
+
+bool PreferencesFile::nestsTooDeep(const nlohmann::json& value) {
+    std::vector<std::pair<const nlohmann::json*, size_t>> pending{{&value, 0}};
+    while (!pending.empty()) {
+        const auto [at, depth] = pending.back();
+        pending.pop_back();
+        if (!at->is_structured()) continue;
+        if (depth + 1 > kDeepestNesting) return true;
+        for (const nlohmann::json& member : *at) pending.emplace_back(&member, depth + 1);
+    }
+    return false;
+}
 
 PreferencesFile::PreferencesFile(std::string path) : path_(std::move(path)) {}
 
@@ -35,18 +101,13 @@ std::string PreferencesFile::standardPath() {
 }
 
 nlohmann::json PreferencesFile::load() {
-    gchar* contents = nullptr;
-    gsize length = 0;
-    GError* error = nullptr;
-    if (!g_file_get_contents(path_.c_str(), &contents, &length, &error)) {
-        const bool missing = g_error_matches(error, G_FILE_ERROR, G_FILE_ERROR_NOENT);
-        const std::string reason = error->message;
-        g_error_free(error);
-        if (!missing) setAside("unreadable", "could not be read (" + reason + ")");
+    std::string text;
+    if (readDocument(text) != Read::kRead) return nlohmann::json::object();
+    if (textNesting(text) > kDeepestNesting) {
+        setAside("corrupt", "nests deeper than " + std::to_string(kDeepestNesting) + " levels");
         return nlohmann::json::object();
     }
-    nlohmann::json parsed = nlohmann::json::parse(contents, contents + length, nullptr, false);
-    g_free(contents);
+    nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
     if (parsed.is_discarded()) {
         setAside("corrupt", "is not valid JSON");
     } else if (!parsed.is_object()) {
@@ -57,24 +118,63 @@ nlohmann::json PreferencesFile::load() {
     return nlohmann::json::object();
 }
 
+// Non-blocking, so that a FIFO in the document's place cannot hold the start;
+// only a plain file is read, and never more than kLargestDocument of it.
+PreferencesFile::Read PreferencesFile::readDocument(std::string& text) {
+    const int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT) return Read::kMissing;
+        setAside("unreadable", std::string("could not be read (") + g_strerror(errno) + ")");
+        return Read::kUnusable;
+    }
+    struct stat info {};
+    std::string problem;
+    const char* what = "unreadable";
+    if (fstat(fd, &info) != 0) {
+        problem = std::string("could not be read (") + g_strerror(errno) + ")";
+    } else if (!S_ISREG(info.st_mode)) {
+        problem = std::string("is ") + fileKind(info.st_mode) + ", not a settings file";
+    } else {
+        text.resize(kLargestDocument + 1);
+        size_t got = 0;
+        while (got < text.size()) {
+            const ssize_t n = read(fd, text.data() + got, text.size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) problem = std::string("could not be read (") + g_strerror(errno) + ")";
+            if (n <= 0) break;
+            got += size_t(n);
+        }
+        text.resize(got);
+        if (problem.empty() && got > kLargestDocument) {
+            what = "corrupt";
+            problem = "is larger than " + std::to_string(kLargestDocument / 1024) + " KB";
+        }
+    }
+    close(fd);
+    if (problem.empty()) return Read::kRead;
+    setAside(what, problem);
+    return Read::kUnusable;
+}
+
 bool PreferencesFile::save(const nlohmann::json& values) {
     if (!writable_) return false;
     // Text that is not UTF-8 (a device name in a legacy encoding, say) cannot be
     // written as JSON; replacing the bad bytes beats losing every other setting.
     const std::string text =
         values.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    gchar* folder = g_path_get_dirname(path_.c_str());
+    const std::string target = linkTarget(path_);
+    gchar* folder = g_path_get_dirname(target.c_str());
     g_mkdir_with_parents(folder, 0700);
     g_free(folder);
 
     GError* error = nullptr;
     const auto flags =
         GFileSetContentsFlags(G_FILE_SET_CONTENTS_CONSISTENT | G_FILE_SET_CONTENTS_DURABLE);
-    const bool saved = g_file_set_contents_full(path_.c_str(), text.data(), gssize(text.size()),
+    const bool saved = g_file_set_contents_full(target.c_str(), text.data(), gssize(text.size()),
                                                 flags, 0666, &error);
     if (!saved) {
         if (!lastSaveFailed_) {
-            Log::line("Could not save the settings to %s: %s", path_.c_str(), error->message);
+            Log::line("Could not save the settings to %s: %s", target.c_str(), error->message);
         }
         g_error_free(error);
     }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "platform/Log.h"
 #include "platform/MainThread.h"
 
 namespace {
@@ -79,9 +80,7 @@ nlohmann::json UserDefaultsController::objectForKey(std::string_view key) const 
 bool UserDefaultsController::setValueForKeyPath(const nlohmann::json& value,
                                                 std::string_view keyPath) {
     const std::string_view key = keyOf(keyPath);
-    if (key.empty()) return false;
-    change(key, value);
-    return true;
+    return !key.empty() && change(key, value);
 }
 
 void UserDefaultsController::setObjectForKey(const nlohmann::json& value, std::string_view key) {
@@ -108,8 +107,14 @@ void UserDefaultsController::removeObserver(SettingsObserver& observer, std::str
     if (last != list.rend()) list.erase(std::next(last).base());
 }
 
-void UserDefaultsController::change(std::string_view key,
+bool UserDefaultsController::change(std::string_view key,
                                     const std::optional<nlohmann::json>& value) {
+    // Such a value could never be saved: the writer recurses once per level.
+    if (value && PreferencesFile::nestsTooDeep(*value)) {
+        Log::line("Setting \"%.*s\" not changed: its value nests deeper than %zu levels",
+                  static_cast<int>(key.size()), key.data(), PreferencesFile::kDeepestNesting);
+        return false;
+    }
     const std::optional<std::string> keyPath(std::string(kKeyPathPrefix) + std::string(key));
     Observers toCall;
     {
@@ -124,6 +129,7 @@ void UserDefaultsController::change(std::string_view key,
     }
     scheduleSave();
     for (SettingsObserver* observer : toCall) observer->observeValueForKeyPath(keyPath);
+    return true;
 }
 
 bool UserDefaultsController::flush() {

@@ -60,7 +60,8 @@ public:
     nlohmann::json valueForKeyPath(std::string_view keyPath) const;
     nlohmann::json objectForKey(std::string_view key) const;
 
-    /// False, storing nothing, for a key path that is not "values." and a key.
+    /// False, storing nothing, for a key path that is not "values." and a key,
+    /// or a value nested deeper than the settings document may be.
     bool setValueForKeyPath(const nlohmann::json& value, std::string_view keyPath);
     void setObjectForKey(const nlohmann::json& value, std::string_view key);
     void removeObjectForKey(std::string_view key);
@@ -77,7 +78,8 @@ private:
     using Observers = std::vector<SettingsObserver*>;
 
     void flushQuietly() noexcept;
-    void change(std::string_view key, const std::optional<nlohmann::json>& value);
+    /// False, changing nothing, for a value nested too deep to be saved.
+    bool change(std::string_view key, const std::optional<nlohmann::json>& value);
     void scheduleSave();
     void startSaveTimer();
     static int saveTimerTrampoline(void* handle);

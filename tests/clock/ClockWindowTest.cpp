@@ -250,10 +250,14 @@ TEST_F(ClockWindowTest, ValueFrameZeroAndStatusReachThePageInOrderWhateverTheirT
     window_->receiveTimecode(timecode(1, 2, 3, 4));
     window_->receiveTimecode(timecode(10, 0, 0, 0));  // frame 0 brings the rate first
     settings_.setObjectForKey("Stopped", "timecodeRunning");
+    // A setting that holds a structure stands for no text at all.
+    settings_.setObjectForKey(json::parse(R"([[{"deep": [1]}]])"), "fpsString");
+    settings_.setObjectForKey(7, "timecodeRunning");
     EXPECT_EQ(evaluate("received"),
               json::parse(R"([{"r":"it's\\ \r\n\u2028\u2029 on"}, {"fps":"25"},
         {"h":"01","m":"02","s":"03","f":"04","r":"it's\\ \r\n\u2028\u2029 on"}, {"fps":"25"},
-        {"h":"10","m":"00","s":"00","f":"00","r":"it's\\ \r\n\u2028\u2029 on"}, {"r":"Stopped"}])"));
+        {"h":"10","m":"00","s":"00","f":"00","r":"it's\\ \r\n\u2028\u2029 on"}, {"r":"Stopped"},
+        {"fps":""}, {"r":"7"}])"));
 
     // Shown again: the home page comes back and every value is still shown once.
     gtk_entry_set_text(window_->addressbar(), "");

@@ -9,11 +9,16 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <random>
 #include <string>
 #include <thread>
@@ -160,6 +165,92 @@ TEST(PreferencesFile, UnusableDocumentIsMovedAsideWordForWordWithOneLogLine) {
         ASSERT_TRUE(file.save({{"audioInput", "Caf\xe9 In"}}));
         EXPECT_EQ(PreferencesFile(path).load(), json({{"audioInput", "Caf\xef\xbf\xbd In"}}));
     }
+}
+
+// Text of `levels` nested arrays around a zero.
+std::string nested(size_t levels) {
+    return std::string(levels, '[') + "0" + std::string(levels, ']');
+}
+
+// Each hostile document is set aside with one line and the run starts from the
+// defaults, quickly: a FIFO that nobody writes must not hold the start.
+TEST(PreferencesFile, HostileDocumentsAreSetAsideWithoutHangingOrRecursing) {
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& path)> make;
+        const char* aside;
+    };
+    const Case cases[] = {
+        {"nested 100000 deep in a known key",
+         [](const std::string& path) {
+             std::ofstream(path) << "{\"timecodeRunning\": " << nested(100000) << "}";
+         },
+         ".corrupt-"},
+        {"nested 65 deep in an unknown key",
+         [](const std::string& path) { std::ofstream(path) << "{\"x\": " << nested(64) << "}"; },
+         ".corrupt-"},
+        {"larger than 1 MB",
+         [](const std::string& path) {
+             std::ofstream(path) << "{\"x\": \"" << std::string(PreferencesFile::kLargestDocument, 'a')
+                                 << "\"}";
+         },
+         ".corrupt-"},
+        {"a link to /dev/zero",
+         [](const std::string& path) { fs::create_symlink("/dev/zero", path); }, ".unreadable-"},
+        {"a FIFO", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); },
+         ".unreadable-"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder temp;
+        const std::string path = temp / "preferences.json";
+        c.make(path);
+        LogCapture log;
+        auto loading = std::async(std::launch::async, [&] { return PreferencesFile(path).load(); });
+        if (loading.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            ADD_FAILURE() << "load() does not return";
+            // A writer that comes and goes lets a reader blocked on the FIFO go.
+            close(open(path.c_str(), O_WRONLY | O_NONBLOCK));
+        }
+        EXPECT_EQ(loading.get(), json::object());
+        ASSERT_EQ(log.lines().size(), 1u);
+        EXPECT_NE(log.lines()[0].find(path + c.aside), std::string::npos) << log.lines()[0];
+        EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
+    }
+    // Just inside the limit is a document like any other.
+    TempFolder temp;
+    std::ofstream(temp / "preferences.json") << "{\"x\": " << nested(63) << "}";
+    EXPECT_EQ(PreferencesFile(temp / "preferences.json").load(), json({{"x", json::parse(nested(63))}}));
+}
+
+TEST(PreferencesFile, ALinkedDocumentIsReadAndSavedThroughItsLink) {
+    TempFolder temp;
+    fs::create_directory(temp / "dotfiles");
+    std::ofstream(temp / "dotfiles/mirel.json") << R"({"OnTop": "1"})";
+    const std::string path = temp / "preferences.json";
+    fs::create_symlink("dotfiles/mirel.json", path);
+    PreferencesFile file(path);
+    EXPECT_EQ(file.load(), json({{"OnTop", "1"}}));
+    ASSERT_TRUE(file.save({{"OnTop", "0"}}));
+    EXPECT_TRUE(fs::is_symlink(path));
+    EXPECT_EQ(documentAt(temp / "dotfiles/mirel.json"), json({{"OnTop", "0"}}));
+    // Nothing is left beside the target but the target.
+    EXPECT_EQ(std::distance(fs::directory_iterator(temp / "dotfiles"), {}), 1);
+}
+
+TEST(UserDefaultsController, AValueNestedTooDeepToSaveIsRefusedAndObserversHearNothing) {
+    UserDefaultsController store;
+    Calls calls;
+    Recorder recorder("recorder", calls, store);
+    store.addObserver(recorder, "values.TextColor");
+    const LogCapture log;
+    EXPECT_FALSE(store.setValueForKeyPath(json::parse(nested(100000)), "values.TextColor"));
+    store.setObjectForKey(json::parse(nested(65)), "TextColor");
+    EXPECT_TRUE(store.setValueForKeyPath(json::parse(nested(63)), "values.TextColor"));
+    EXPECT_EQ(calls.size(), 1u);
+    EXPECT_EQ(log.lines(), std::vector<std::string>(
+                               2, "Setting \"TextColor\" not changed: its value nests deeper than "
+                                  "64 levels"));
 }
 
 // The other run, as far as its settings go, under $XDG_CONFIG_HOME:
