@@ -64,7 +64,8 @@ function receiveTimecode(tc) {
         $('#timecodestatus').text(tc.r);
     }
     if (typeof tc.fps != 'undefined') {
-        $('#timecodefps').text(tc.fps + ' FPS');
+        // No rate is known yet: no line, rather than a unit without a number.
+        $('#timecodefps').text(tc.fps === '' ? '' : tc.fps + ' FPS');
     }
 }
 

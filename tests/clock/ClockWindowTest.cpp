@@ -295,7 +295,8 @@ TEST_F(ClockWindowTest, ClockPageAppliesTheDisplaySettingsAndShowsEachObjectAsTe
         {"{'fps':'25'}", R"(["00:00:00.00", "25 FPS", "<i>Lost</i>"])"},
         {"{'r':'Disconnected'}", R"(["00:00:00.00", "25 FPS", "Disconnected"])"},
         {"{'h':'10','m':'59','s':'47','f':'12','r':'Running'}",
-         R"(["10:59:47;12", "25 FPS", "Running"])"}};
+         R"(["10:59:47;12", "25 FPS", "Running"])"},
+        {"{'fps':''}", R"(["10:59:47;12", "", "Running"])"}};
     for (const auto& [object, expected] : pushes) {
         evaluate("receiveTimecode(" + object + ")");
         EXPECT_EQ(evaluate(shown), json::parse(expected)) << object;
