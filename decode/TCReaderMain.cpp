@@ -17,6 +17,19 @@ std::vector<size_t>& deviceEnds = *new std::vector<size_t>;
 // The captures, kept for the life of the process like the decoders they feed.
 std::vector<AudioSoundInput*>& allInputs = *new std::vector<AudioSoundInput*>;
 
+// A device's identifiers are d × 100 + c: channel 100 would be the next
+// device's channel 0, and feed that device's values from a second thread.
+constexpr int kChannelsPerDevice = 100;
+
+int decodedChannels(const AudioInputDevices& devices, int d) {
+    const int n = std::max(0, devices.getChanelsInDevice(unsigned(d)));
+    if (n <= kChannelsPerDevice) return n;
+    std::fprintf(stderr,
+                 "Audio device \"%s\" has %d input channels: only the first %d are decoded\n",
+                 devices.getDeviceName(unsigned(d)).get(), n, kChannelsPerDevice);
+    return kChannelsPerDevice;
+}
+
 }  // namespace
 
 long theData(int sampleCount, int channelCount, float* samples, void* userValue) {
@@ -43,7 +56,7 @@ void DoInitMainThingyBeforeRunLoop(TimecodeCallback callback, DataCallback data)
     // the registry from its first cycle on, so nothing may be added after one starts.
     std::vector<int> channels(size_t(std::max(0, count)), 0);
     for (int d = 0; d < count; ++d) {
-        const int n = std::max(0, devices.getChanelsInDevice(unsigned(d)));
+        const int n = decodedChannels(devices, d);
         channels[size_t(d)] = n;
         const size_t first = allListeners.size();
         for (int c = 0; c < n; ++c) {

@@ -21,7 +21,9 @@ long theData(int sampleCount, int channelCount, float* samples, void* userValue)
 
 /// Builds the registry, decoder c of device d reporting d × 100 + c to
 /// `callback`, and starts capture on every device with input channels, each
-/// capture delivering through `data`. Main thread; once.
+/// capture delivering through `data`. Of a device with more than 100 input
+/// channels only the first 100 are decoded, so that identifiers stay unique;
+/// one line on standard error says so. Main thread; once.
 void DoInitMainThingyBeforeRunLoop(TimecodeCallback callback, DataCallback data = theData);
 
 /// The start-up the timecode controller runs once while it initialises.

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -274,6 +275,34 @@ TEST_F(DecoderRegistryTest, NumbersDecodersAndFeedsEachOnlyItsChannel) {
         step("user value past the registry", 12, {2, 3, 0}, {});
         step("user value far past the registry", 1000, {2, 3, 0}, {});
     });
+}
+
+// Identifiers are position × 100 + channel: channel 100 of a big device would
+// be the next device's channel 0, and its values would enter that device's
+// hand-over from a second thread.
+TEST_F(DecoderRegistryTest, OfADeviceWithMoreThanAHundredChannelsTheFirstHundredAreDecoded) {
+    fake.deviceList = {inputDevice(1, "Plugin", 128), inputDevice(2, "Desk Mic", 2)};
+    inOwnProcess(
+        [&] {
+            EXPECT_EQ(startUp(), formatLine(128) + formatLine(2));
+            std::vector<int> ids;
+            for (const TCListener* decoder : allListeners)
+                ids.push_back(decoder->frame.listener.callbackId);
+            std::vector<int> expected(100);
+            std::iota(expected.begin(), expected.end(), 0);
+            expected.insert(expected.end(), {100, 101});
+            EXPECT_EQ(ids, expected);
+            const auto& desk = *static_cast<AudioSoundInput*>(fake.procs.at(2).clientData);
+            EXPECT_EQ(desk.userData, reinterpret_cast<void*>(100));
+
+            // The big device's whole block reaches its own decoders only.
+            std::vector<float> block(128 * 400);
+            for (size_t i = 0; i < block.size(); ++i) block[i] = (i / 128 / 10) % 2 ? 0.5f : -0.5f;
+            theData(int(block.size()), 128, block.data(), nullptr);
+            EXPECT_NE(stateOf(*allListeners[99]), stateOf(TCListener{}));
+            EXPECT_EQ(stateOf(*allListeners[100]), stateOf(TCListener{}));
+        },
+        "^Audio device \"Plugin\" has 128 input channels: only the first 100 are decoded\n$");
 }
 
 // Devices deliver from their own threads as soon as they are started, while
