@@ -181,6 +181,7 @@ MirelApplication::MirelApplication(Environment environment)
     clock.application = this;
     clock.interfaceFile = environment_.clockInterfaceFile;
     clock.alert = environment_.alert;
+    clock.openInBrowser = openInBrowser;
     clock.menuOwner = environment_.application;
     clockWindow_ = std::make_unique<ClockWindow>(std::move(clock));
 }

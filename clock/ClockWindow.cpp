@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <utility>
 
+#include "clock/ApplicationPages.h"
 #include "clock/MirelUrlProtocol.h"
+#include "clock/MirelUrlScheme.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
 #include "routing/TimecodeController.h"
@@ -214,7 +216,7 @@ bool ClockWindow::loadInterface() {
     }
 
     WebKitUserScript* script =
-        webkit_user_script_new(bridge_->userScript().c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+        webkit_user_script_new(bridge_->userScript().c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
                                WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
     webkit_user_content_manager_add_script(webkit_web_view_get_user_content_manager(webview_),
                                            script);
@@ -389,6 +391,7 @@ void ClockWindow::loadChanged(WebKitLoadEvent event) {
     switch (event) {
         case WEBKIT_LOAD_STARTED:
             loadFailed_ = false;
+            MirelUrlScheme::mainFrameLoadStarted(webview_);
             break;
         case WEBKIT_LOAD_COMMITTED:
             // Each committed document gets a new window object, and the
@@ -450,11 +453,18 @@ void ClockWindow::didFailProvisionalLoad(const std::string& failingAddress, cons
 }
 
 bool ClockWindow::decidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType type) {
-    if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return false;
+    if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return false;
     WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
         WEBKIT_NAVIGATION_POLICY_DECISION(decision));
     const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
     const std::string address = uri != nullptr ? uri : "";
+    if (address.starts_with("http://") || address.starts_with("https://")) {
+        webkit_policy_decision_ignore(decision);
+        leaveToBrowser(action, address);
+        return true;
+    }
+    // No other window is ever made for a page.
+    if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return false;
     ClockWindowDelegate* application = environment_.application;
     if (address == kMoviePanelAddress) {
         webkit_policy_decision_ignore(decision);
@@ -473,8 +483,33 @@ bool ClockWindow::decidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecis
         }
         return true;
     }
+    // The page the navigation leaves, or, for Mirel's own loads, the address
+    // it asked for: WebKit shows that one from the moment it is asked.
+    const char* current = webkit_web_view_get_uri(webview_);
+    const bool mayAct = current != nullptr && isApplicationPage(current);
+    if (!mayAct && MirelUrlProtocol::changesState(address)) {
+        webkit_policy_decision_ignore(decision);
+        Log::line("Refused %s from %s: only Mirel's own pages choose the source",
+                  address.c_str(), current != nullptr ? current : "(nothing)");
+        return true;
+    }
+    MirelUrlScheme::navigationDecided(webview_, address, mayAct);
     webkit_policy_decision_use(decision);
     return true;
+}
+
+void ClockWindow::leaveToBrowser(WebKitNavigationAction* action, const std::string& address) {
+    const WebKitNavigationType how = webkit_navigation_action_get_navigation_type(action);
+    if (how != WEBKIT_NAVIGATION_TYPE_LINK_CLICKED && how != WEBKIT_NAVIGATION_TYPE_FORM_SUBMITTED) {
+        Log::line("Not loading %s: the clock window shows only Mirel's own pages", address.c_str());
+        return;
+    }
+    Log::line("Opening %s in the browser", address.c_str());
+    if (environment_.openInBrowser) {
+        environment_.openInBrowser(address);
+    } else {
+        MirelUrlScheme::openInBrowser(address);
+    }
 }
 
 bool ClockWindow::answerScriptDialog(WebKitScriptDialog* dialog) {

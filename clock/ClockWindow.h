@@ -24,6 +24,12 @@ class TimecodeController;
 // "MirelClock" script object; turning dropped files into movies and failed
 // loads into the not-found page.
 //
+// The view is the one place where the bridge lives, so it shows only "mirel:"
+// pages: a link to a web page opens in the user's browser, and other web
+// navigations are not made. A navigation to an address that switches the
+// source or opens the help is made only from one of the application's pages
+// or by Mirel itself.
+//
 // The window comes from the interface file "mirelweb.ui" on the first
 // showWindow(); a file that is missing or broken gives the alert and leaves
 // the window unloaded, so the next showWindow() tries again. A later
@@ -49,6 +55,8 @@ public:
         /// Shows the alert for an interface file that cannot be loaded; empty
         /// means a modal message dialog.
         std::function<void(const std::string& text)> alert;
+        /// Opens a web address in the user's browser; empty means the desktop's.
+        std::function<void(const std::string& address)> openInBrowser;
     };
 
     static constexpr const char* kHomePage = "mirel:///home";
@@ -110,6 +118,8 @@ private:
     void didAllocateWebView();
     void didFailProvisionalLoad(const std::string& failingAddress, const GError* error);
     bool decidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecisionType type);
+    /// Web addresses: a link opens in the browser; nothing web loads here.
+    void leaveToBrowser(WebKitNavigationAction* action, const std::string& address);
     bool answerScriptDialog(WebKitScriptDialog* dialog);
     bool drawBackground(cairo_t* cairo);
     std::string settingText(const char* key) const;

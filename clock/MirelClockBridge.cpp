@@ -6,6 +6,7 @@
 #include <random>
 #include <utility>
 
+#include "clock/ApplicationPages.h"
 #include "platform/Log.h"
 #include "platform/PreferencesFile.h"
 
@@ -26,12 +27,15 @@ constexpr std::array<ScriptName, 4> kScriptNames{{
 }};
 
 constexpr std::string_view kTokenPlaceholder = "@TOKEN@";
+constexpr std::string_view kPagesPlaceholder = "@PAGES@";
 
 // Runs before any script of the page, so the functions it keeps (prompt, the
 // JSON pair) are the browser's own, whatever the page does to window later.
 constexpr std::string_view kUserScript = R"((function () {
     "use strict";
-    if (window.location.protocol !== "mirel:") return;
+    const pages = @PAGES@;
+    const here = window.location.href;
+    if (!pages.some(function (page) { return here.indexOf(page) === 0; })) return;
     const ask = window.prompt.bind(window);
     const encode = JSON.stringify;
     const decode = JSON.parse;
@@ -63,10 +67,6 @@ std::string freshToken() {
     return token;
 }
 
-bool isOwnPage(std::string_view address) {
-    return address.starts_with("mirel:");
-}
-
 std::string asText(const json& value) {
     return value.is_string() ? value.get<std::string>() : value.dump();
 }
@@ -89,6 +89,8 @@ MirelClockBridge::MirelClockBridge(MirelClockCalls& calls) : calls_(calls), toke
 std::string MirelClockBridge::userScript() const {
     std::string script(kUserScript);
     script.replace(script.find(kTokenPlaceholder), kTokenPlaceholder.size(), token_);
+    const std::string pages = json(kApplicationPages).dump();
+    script.replace(script.find(kPagesPlaceholder), kPagesPlaceholder.size(), pages);
     return script;
 }
 
@@ -100,7 +102,7 @@ std::optional<std::string> MirelClockBridge::answerPrompt(std::string_view messa
     const json* token = &request.at("mirelClock");
     const auto name = request.find("call");
     const auto args = request.find("args");
-    if (!token->is_string() || token->get<std::string>() != token_ || !isOwnPage(pageAddress) ||
+    if (!token->is_string() || token->get<std::string>() != token_ || !isApplicationPage(pageAddress) ||
         name == request.end() || !name->is_string() || args == request.end() || !args->is_array()) {
         Log::line("Refused a MirelClock call from %s", std::string(pageAddress).c_str());
         return "null";

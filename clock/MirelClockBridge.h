@@ -20,16 +20,18 @@ protected:
 };
 
 // The "MirelClock" script object. A user script, injected at document start
-// in every frame, defines it; each of its calls is one prompt() whose message
+// in the top frame, defines it; each of its calls is one prompt() whose message
 // is a JSON request and whose answer, given synchronously by the native side,
 // is the call's result as JSON.
 //
 // Only the application's own pages may reach the settings. The object is
-// defined only in documents of the "mirel:" scheme, and every request carries
-// a token drawn afresh for each bridge: it lives in the user script's closure,
-// which a frame of another origin can neither read nor call, so a foreign page
-// shown in the clock window, or framed by one of ours, cannot forge a request.
-// A request is answered only while the web view shows a "mirel:" page.
+// defined only in their documents (never in one served as data, such as the
+// input list, which a view may still be shown as a page), and every request
+// carries a token drawn afresh for each bridge: it lives in the user script's
+// closure, which a frame of another origin can neither read nor call, so a
+// foreign page shown in the clock window, or framed by one of ours, cannot
+// forge a request. A request is answered only while the web view shows one of
+// the application's pages.
 //
 // Thread contract: main thread.
 class MirelClockBridge {

@@ -24,6 +24,7 @@ constexpr std::string_view kNetworkPrefix = "mirel://network/";
 constexpr std::string_view kQuicktimePrefix = "mirel://quicktime/";
 constexpr std::string_view kAudioPrefix = "mirel://audio/";
 constexpr std::string_view kNotFoundPrefix = "mirel://404/";
+constexpr std::string_view kOnlineHelpPrefix = "mirel:///visitOnlineHelp";
 
 using PageReader = std::optional<std::string> (*)(std::string_view);
 
@@ -75,6 +76,22 @@ std::optional<std::string> readResource(std::string_view page, std::string_view 
     return bytes;
 }
 
+// The not-found page around the address it names: the pages' look, and the
+// way back to the inputs (a vanished network source leads here).
+constexpr const char* kNotFoundHead =
+    R"(<!DOCTYPE html><html><head><meta charset="utf-8"><title>Mirel – Not found</title>)"
+    R"(<link rel="stylesheet" href="mirel://static/mirel.css" type="text/css">)"
+    R"(<link rel="stylesheet" href="mirel://static/mirel45.css" type="text/css"></head>)"
+    R"(<body><header class="topbar"><a class="brand" href="mirel:///welcome">)"
+    R"(<img src="mirel://static/home.mirel.png" alt="">Mirel</a>)"
+    R"(<nav><a href="mirel:///home">Inputs</a><a href="mirel:///preferences">Preferences</a>)"
+    R"(<a href="mirel:///help"><img src="mirel://static/question-mark-icon.png" alt="">Help</a>)"
+    R"(</nav></header><main><h1>Cannot locate the page you have requested</h1>)"
+    R"(<p class="notice" id="address">)";
+constexpr const char* kNotFoundTail =
+    R"(</p><div class="actions"><a class="button" href="mirel:///home">Back to the inputs</a>)"
+    R"(</div></main></body></html>)";
+
 // The number at the start of `text`: white space, then a sign, then decimal
 // digits; 0 when there are none, and clamped to int where there are too many.
 int leadingInteger(std::string_view text) {
@@ -93,15 +110,42 @@ int leadingInteger(std::string_view text) {
     return static_cast<int>(value);
 }
 
+// The document goes out as "text/html", and a view shown its address parses
+// it as a page: names from other machines must not become markup there. In
+// JSON text these characters stand only inside strings, where the escapes are
+// the same values.
+void appendWithoutMarkup(std::string& document, std::string_view json) {
+    for (const char c : json) {
+        switch (c) {
+            case '<': document += "\\u003c"; break;
+            case '>': document += "\\u003e"; break;
+            case '&': document += "\\u0026"; break;
+            default: document += c;
+        }
+    }
+}
+
 }  // namespace
 
 MirelUrlProtocol::MirelUrlProtocol(const TimecodeSources& sources, UserDefaultsController& settings,
                                    OpenAddress openAddress)
     : sources_(sources), settings_(settings), openAddress_(std::move(openAddress)) {}
 
-std::optional<std::string> MirelUrlProtocol::startLoading(std::string_view url) const {
+std::optional<std::string> MirelUrlProtocol::startLoading(std::string_view url,
+                                                          Loading loading) const {
+    if (loading == Loading::kReadOnly && changesState(url)) {
+        Log::line("Refused '%.*s': only the clock window's own navigations choose the source "
+                  "or open the help",
+                  static_cast<int>(url.size()), url.data());
+        return std::nullopt;
+    }
     if (auto text = processUrlRequest(url)) return text;
     return processBinaryUrlRequest(url);
+}
+
+bool MirelUrlProtocol::changesState(std::string_view url) {
+    return url.starts_with(kNetworkPrefix) || url.starts_with(kQuicktimePrefix) ||
+           url.starts_with(kAudioPrefix) || url.starts_with(kOnlineHelpPrefix);
 }
 
 std::optional<std::string> MirelUrlProtocol::processUrlRequest(std::string_view url) const {
@@ -116,7 +160,7 @@ std::optional<std::string> MirelUrlProtocol::processUrlRequest(std::string_view 
         return getTimecodePage();
     }
     if (url.starts_with("mirel:///json/timecodeinputs/")) return inputListDocument();
-    if (url.starts_with("mirel:///visitOnlineHelp")) {
+    if (url.starts_with(kOnlineHelpPrefix)) {
         openOnlineHelp();
         return getHtml("home");
     }
@@ -174,9 +218,9 @@ std::string MirelUrlProtocol::get404(std::string_view url) {
     path = path.substr(0, path.find_first_of("?#"));
     const std::string named = replacePercentEscapes(path).value_or(std::string(path));
     gchar* escaped = g_markup_escape_text(named.c_str(), static_cast<gssize>(named.size()));
-    std::string page = "<html><body><h1>Cannot locate the page you have requested</h1>";
+    std::string page = kNotFoundHead;
     page += escaped;
-    page += "</body></html>";
+    page += kNotFoundTail;
     g_free(escaped);
     return page;
 }
@@ -188,7 +232,7 @@ std::string MirelUrlProtocol::inputListDocument() const {
     const std::vector<std::string> entries = sources_.getInputDeviceList();
     for (size_t i = 0; i < entries.size(); ++i) {
         if (i > 0) document += ',';
-        document += entries[i];
+        appendWithoutMarkup(document, entries[i]);
     }
     document += ']';
     return document;

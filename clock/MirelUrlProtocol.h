@@ -19,6 +19,12 @@ class UserDefaultsController;
 // The routes are prefix tests in a fixed order, so anything may follow a
 // prefix: "mirel:///homepage" is the home page.
 //
+// The addresses that change state (a source switch, the online help) act only
+// for a navigation that the clock window let through; any other request for
+// them (an image, a script's fetch, a frame no policy approved) fails with a
+// log line, so that nothing a page embeds can choose what Mirel reads or open
+// browsers.
+//
 // Thread contract: the thread that serves the scheme, which is the main thread
 // (WebKit calls its scheme handlers there); so the "audioInput" write and its
 // observers run where the controller expects them. The help is opened from the
@@ -36,9 +42,19 @@ public:
     MirelUrlProtocol(const TimecodeSources& sources, UserDefaultsController& settings,
                      OpenAddress openAddress);
 
+    /// What a request may do beyond answering.
+    enum class Loading {
+        kReadOnly,    ///< anything a page asks for
+        kNavigation,  ///< a navigation of the clock window that its policy let through
+    };
+
     /// The whole body for `url`; none when the load fails, after the log line
-    /// "Could not locate '<url>'" unless `url` is one of the images.
-    std::optional<std::string> startLoading(std::string_view url) const;
+    /// "Could not locate '<url>'" unless `url` is one of the images, or after
+    /// one saying so when a read-only request asks for an address that acts.
+    std::optional<std::string> startLoading(std::string_view url, Loading loading) const;
+
+    /// Whether loading `url` switches the source or opens the online help.
+    static bool changesState(std::string_view url);
 
     /// The pages, style sheets, script, generated pages and the input list.
     std::optional<std::string> processUrlRequest(std::string_view url) const;
@@ -52,7 +68,8 @@ public:
     static std::optional<std::string> getPng(std::string_view page);
 
     static std::string getTimecodePage();
-    /// The not-found page naming what follows "mirel://404/", as text.
+    /// The not-found page naming what follows "mirel://404/", as text, in the
+    /// pages' look and with a way back to the inputs.
     static std::string get404(std::string_view url);
     /// "[" + the input list's entries joined by "," + "]".
     std::string inputListDocument() const;

@@ -3,14 +3,38 @@
 #include <gio/gio.h>
 #include <libsoup/soup.h>
 
+#include <algorithm>
 #include <exception>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/Log.h"
 
 namespace {
 
 using SharedProtocol = std::shared_ptr<const MirelUrlProtocol>;
+
+// What a view's policy let through, kept on the view itself so that it goes
+// with it.
+struct Permissions {
+    std::string decided;  ///< the navigation used last
+    bool decidedMayAct = false;
+    std::vector<std::string> started;  ///< main-frame loads that may act, not yet requested
+};
+
+constexpr const char* kPermissionsKey = "mirel-navigation-permissions";
+constexpr size_t kStartedKept = 4;  // loads started faster than their requests come: a few
+
+Permissions& permissionsOf(WebKitWebView* view) {
+    auto* kept = static_cast<Permissions*>(g_object_get_data(G_OBJECT(view), kPermissionsKey));
+    if (kept == nullptr) {
+        kept = new Permissions;
+        g_object_set_data_full(G_OBJECT(view), kPermissionsKey, kept,
+                               [](gpointer p) { delete static_cast<Permissions*>(p); });
+    }
+    return *kept;
+}
 
 }  // namespace
 
@@ -24,12 +48,39 @@ void MirelUrlScheme::registerWith(WebKitWebContext* context, SharedProtocol prot
         [](gpointer data) { delete static_cast<SharedProtocol*>(data); });
 }
 
+void MirelUrlScheme::navigationDecided(WebKitWebView* view, const std::string& address,
+                                       bool mayAct) {
+    Permissions& permissions = permissionsOf(view);
+    permissions.decided = address;
+    permissions.decidedMayAct = mayAct;
+}
+
+void MirelUrlScheme::mainFrameLoadStarted(WebKitWebView* view) {
+    Permissions& permissions = permissionsOf(view);
+    if (!permissions.decidedMayAct) return;
+    permissions.decidedMayAct = false;
+    if (permissions.started.size() == kStartedKept) permissions.started.erase(permissions.started.begin());
+    permissions.started.push_back(std::move(permissions.decided));
+}
+
+bool MirelUrlScheme::takePermission(WebKitWebView* view, const std::string& address) {
+    if (view == nullptr) return false;
+    std::vector<std::string>& started = permissionsOf(view).started;
+    const auto found = std::find(started.begin(), started.end(), address);
+    if (found == started.end()) return false;
+    started.erase(found);
+    return true;
+}
+
 void MirelUrlScheme::serve(WebKitURISchemeRequest* request, const MirelUrlProtocol& protocol) {
     const char* url = webkit_uri_scheme_request_get_uri(request);
     std::optional<std::string> body;
     // Nothing may be thrown into WebKit: a request that throws fails like a missing file.
     try {
-        body = protocol.startLoading(url);
+        const bool navigation = MirelUrlProtocol::changesState(url) &&
+                                takePermission(webkit_uri_scheme_request_get_web_view(request), url);
+        body = protocol.startLoading(url, navigation ? MirelUrlProtocol::Loading::kNavigation
+                                                     : MirelUrlProtocol::Loading::kReadOnly);
     } catch (const std::exception& e) {
         Log::line("Could not serve '%s': %s", url, e.what());
     } catch (...) {

@@ -48,14 +48,12 @@ constexpr const char* kPageDriver = R"(
             requestAnimationFrame(function () { report('painted ' + location.href); });
         });
         if (location.href.indexOf('mirel:///home') == 0) {
-            var wanted = MirelClock.getPreference('e2eInput'), tries = 0;
+            var wanted = MirelClock.getPreference('e2eInput');
             var timer = setInterval(function () {
                 var tile = $('a.input').filter(function () { return this.title == wanted; });
                 if (tile.length) {
                     clearInterval(timer);
                     tile[0].click();
-                } else if (++tries == 10) {
-                    location.reload();  // the list is read once per page
                 }
             }, 100);
         } else if ($('#timecode').length) {

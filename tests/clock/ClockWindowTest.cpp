@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +22,7 @@
 #include "platform/LogCapture.h"
 #include "routing/ZebTimecodeWrapper.h"
 #include "tests/clock/FakeTimecodeSources.h"
+#include "tests/clock/PageScript.h"
 #include "tests/platform/MainLoop.h"
 #include "tests/platform/TempFolder.h"
 
@@ -53,8 +55,10 @@ class ClockWindowTest : public ::testing::Test {
 protected:
     ClockWindowTest() {
         context_ = webkit_web_context_new();
-        MirelUrlScheme::registerWith(context_, std::make_shared<MirelUrlProtocol>(
-                                                   sources_, settings_, [](const std::string&) {}));
+        const auto open = [this](const std::string& address) { browser_.push_back(address); };
+        MirelUrlScheme::registerWith(context_,
+                                     std::make_shared<MirelUrlProtocol>(sources_, settings_, open));
+        environment_.openInBrowser = open;
         environment_.settings = &settings_;
         environment_.context = context_;
         environment_.application = &application_;
@@ -89,30 +93,12 @@ protected:
             [&] { return gtk_entry_get_text(window_->addressbar()) == address; });
     }
 
-    /// The value of `expression` in the page, as JSON; null when it throws or is undefined.
     json evaluate(const std::string& expression) {
-        GAsyncResult* result = nullptr;
-        webkit_web_view_evaluate_javascript(
-            window_->webview(), expression.c_str(), -1, nullptr, nullptr, nullptr,
-            [](GObject*, GAsyncResult* done, gpointer to) {
-                *static_cast<GAsyncResult**>(to) = G_ASYNC_RESULT(g_object_ref(done));
-            },
-            &result);
-        if (!runMainLoopUntil([&] { return result != nullptr; }))
-            return "no answer to " + expression;
-        JSCValue* value =
-            webkit_web_view_evaluate_javascript_finish(window_->webview(), result, nullptr);
-        g_object_unref(result);
-        gchar* text =
-            value && !jsc_value_is_undefined(value) ? jsc_value_to_json(value, 0) : nullptr;
-        const json parsed = json::parse(text != nullptr ? text : "null");
-        g_free(text);
-        if (value != nullptr) g_object_unref(value);
-        return parsed;
+        return evaluateInPage(window_->webview(), expression);
     }
 
     bool waitFor(const std::string& condition) {
-        return runMainLoopUntil([&] { return evaluate("!!(" + condition + ")") == true; });
+        return waitInPageFor(window_->webview(), condition);
     }
 
     /// Saves the window as the screen shows it.
@@ -132,6 +118,7 @@ protected:
     UserDefaultsController settings_;
     RecordedApplication application_;
     std::vector<std::string> alerts_;
+    std::vector<std::string> browser_;  ///< addresses opened in the user's browser
     WebKitWebContext* context_ = nullptr;
     ClockWindow::Environment environment_;
     std::unique_ptr<ClockWindow> window_;
@@ -224,8 +211,8 @@ TEST_F(ClockWindowTest, PreferencesAndMirelClockReachTheSettingsFromOwnPagesOnly
     EXPECT_TRUE(window_->isFloating());
 
     // A foreign page finds no MirelClock, and a request it makes up is refused.
-    webkit_web_view_load_html(window_->webview(), "<p>elsewhere</p>", "https://example.org/");
-    ASSERT_TRUE(waitForAddressBar("https://example.org/"));
+    webkit_web_view_load_html(window_->webview(), "<p>elsewhere</p>", nullptr);
+    ASSERT_TRUE(waitForAddressBar("about:blank"));
     EXPECT_EQ(evaluate("typeof MirelClock"), "undefined");
     evaluate(R"(prompt(JSON.stringify(
         {mirelClock: "guess", call: "setPreference", args: ["0", "OnTop"]})))");
@@ -236,7 +223,7 @@ TEST_F(ClockWindowTest, PreferencesAndMirelClockReachTheSettingsFromOwnPagesOnly
                   "New Preference: fpsDisplay: 0", "New Preference: TextColor: #f0a23b",
                   "New Preference: TextColor: rgb(1, 2, 3)",
                   "New Preference: TypedFormat: %H:%M:%S:%F%n", "New Preference: OnTop: 1",
-                  "didClearWindowObject", "Refused a MirelClock call from https://example.org/"}));
+                  "didClearWindowObject", "Refused a MirelClock call from about:blank"}));
 }
 
 TEST_F(ClockWindowTest, ValueFrameZeroAndStatusReachThePageInOrderWhateverTheirText) {
@@ -378,10 +365,69 @@ TEST_F(ClockWindowTest, NavigationTurnsDroppedFilesIntoMoviesAndFailedLoadsIntoT
         const std::string name = named.empty() ? address : named;
         EXPECT_TRUE(waitFor("document.body.textContent.indexOf('" + name + "') > 0")) << name;
     }
+    // In the pages' look, with the way back to the inputs.
+    EXPECT_TRUE(waitFor("document.styleSheets.length == 2 && "
+                        "document.querySelectorAll('a.button[href=\"mirel:///home\"]').length"));
+    EXPECT_TRUE(screenshot("not-found.png"));
     g_signal_handlers_disconnect_by_data(bar, &inBar);
     for (const std::string& shown : inBar) {
         EXPECT_TRUE(shown.empty() || shown.starts_with("mirel://404/")) << shown;
     }
+}
+
+// The addresses that act: what a page embeds or fetches does nothing, a
+// navigation from our own pages or by Mirel itself does, one from a foreign
+// page is not made. Web pages never load in the window: a link opens the
+// browser.
+TEST_F(ClockWindowTest, OnlyOwnNavigationsChooseTheSourceAndWebLinksOpenTheBrowser) {
+    sources_.audioNames = {{0, "Zero"}, {1, "One"}};
+    ASSERT_TRUE(show());
+    settings_.setObjectForKey("Before", "audioInput");
+    const LogCapture log;
+    const auto refusals = [&] {
+        return std::ranges::count_if(log.lines(), [](const std::string& line) {
+            return line.starts_with("Refused '");
+        });
+    };
+    evaluate(R"(new Image().src = 'mirel://quicktime/%2Fhome%2Fuser%2Fx.mov';
+        for (var i = 0; i < 20; i++) fetch('mirel:///visitOnlineHelp?' + i).catch(function () {});
+        var frame = document.createElement('iframe');
+        frame.src = 'mirel://audio/1';
+        document.body.appendChild(frame); 0)");
+    ASSERT_TRUE(runMainLoopUntil([&] { return refusals() == 22; })) << refusals();
+    settle();
+    EXPECT_EQ(settings_.valueForKeyPath("values.audioInput"), "Before");
+    EXPECT_TRUE(browser_.empty());
+
+    evaluate("location.href = 'mirel://audio/1'");
+    ASSERT_TRUE(waitForAddressBar("mirel://audio/1"));
+    EXPECT_EQ(settings_.valueForKeyPath("values.audioInput"), "One");
+    ASSERT_TRUE(load("mirel://audio/0"));
+    EXPECT_EQ(settings_.valueForKeyPath("values.audioInput"), "Zero");
+
+    webkit_web_view_load_html(window_->webview(),
+                              "<a id=l href='mirel://audio/1'>elsewhere</a>", nullptr);
+    ASSERT_TRUE(waitForAddressBar("about:blank"));
+    evaluate("document.getElementById('l').click()");
+    ASSERT_TRUE(runMainLoopUntil([&] { return !log.lines().empty() && log.lines().back().starts_with("Refused mirel://audio/1"); }));
+    EXPECT_EQ(log.lines().back(),
+              "Refused mirel://audio/1 from about:blank: only Mirel's own pages choose the source");
+    EXPECT_EQ(settings_.valueForKeyPath("values.audioInput"), "Zero");
+
+    ASSERT_TRUE(load(ClockWindow::kHomePage));
+    evaluate(R"(var link = document.createElement('a');
+        link.href = 'https://example.org/a';
+        document.body.appendChild(link);
+        link.click();
+        location.href = 'https://example.org/b'; 0)");
+    ASSERT_TRUE(runMainLoopUntil([&] { return !browser_.empty(); }));
+    settle();
+    EXPECT_EQ(browser_, std::vector<std::string>{"https://example.org/a"});
+    EXPECT_STREQ(webkit_web_view_get_uri(window_->webview()), ClockWindow::kHomePage);
+    const std::vector<std::string> lines = log.lines();
+    EXPECT_NE(std::ranges::find(lines, "Not loading https://example.org/b: the clock window "
+                                       "shows only Mirel's own pages"),
+              lines.end());
 }
 
 TEST_F(ClockWindowTest, OwnPagesGrowTheWindowKeepingItsTopEdgeAndNeverShrinkIt) {

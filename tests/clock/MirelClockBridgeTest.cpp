@@ -55,6 +55,13 @@ TEST(MirelClockBridge, ForgedAndForeignRequestsAreRefusedAndOtherPromptsLeftAlon
         {request("", "setPreference", {"1", "OnTop"}), kHome},
         {request(token, "setPreference", {"1", "OnTop"}), "https://example.org/"},
         {request(token, "setPreference", {"1", "OnTop"}), "file:///tmp/page.html"},
+        // Our documents that carry text from outside are no pages of ours.
+        {request(token, "setPreference", {"1", "X"}), "mirel:///json/timecodeinputs/"},
+        {request(token, "setPreference", {"1", "X"}), "mirel://404/mirel:///nowhere"},
+        // Nothing could store it, and logging it would recurse as deep.
+        {R"({"mirelClock":")" + token + R"(","call":"setPreference","args":[)" +
+             std::string(100000, '[') + std::string(100000, ']') + R"(,"X"]})",
+         kHome},
         {json{{"mirelClock", token}, {"call", "setPreference"}}.dump(), kHome},
         {json{{"mirelClock", 7}, {"call", "log"}, {"args", {"x"}}}.dump(), kHome}};
     for (const auto& [message, page] : refused) {

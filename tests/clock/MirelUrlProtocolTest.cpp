@@ -68,13 +68,16 @@ protected:
     LogCapture log;
 };
 
+constexpr auto kRead = MirelUrlProtocol::Loading::kReadOnly;
+constexpr auto kNavigation = MirelUrlProtocol::Loading::kNavigation;
+
 TEST_F(MirelUrlProtocolTest, EachAddressGetsItsFileAnythingMayFollowAPrefix) {
     std::vector<std::pair<std::string, std::string>> routes = {
         {"mirel:///home/", "html/home.html"},
         {"mirel:///homepage", "html/home.html"},
         {"mirel://static/HomeArrow.png?x=1", "html/HomeArrow.png"}};
     for (const std::string& file : kFiles) routes.emplace_back(addressOf(file), file);
-    for (const auto& [url, file] : routes) EXPECT_EQ(protocol.startLoading(url), file) << url;
+    for (const auto& [url, file] : routes) EXPECT_EQ(protocol.startLoading(url, kRead), file) << url;
     EXPECT_TRUE(log.lines().empty());
     EXPECT_EQ(chosen(), nullptr);
 }
@@ -86,7 +89,7 @@ TEST_F(MirelUrlProtocolTest, UnknownAddressesAndMissingFilesFailLoggedUnlessALis
     for (const std::string url : {"mirel://static/nothing.png", "mirel:///json/timecodeinputs",
                                   "mirel:///Home", "mirel://Static/mirel.css", "mirel:///help",
                                   "other:///home", "mirel://static/LineIn.png"}) {
-        EXPECT_EQ(protocol.startLoading(url), std::nullopt) << url;
+        EXPECT_EQ(protocol.startLoading(url, kRead), std::nullopt) << url;
         logged.push_back("Could not locate '" + url + "'");
     }
     logged.pop_back();  // a listed image that is missing fails quietly
@@ -94,7 +97,7 @@ TEST_F(MirelUrlProtocolTest, UnknownAddressesAndMissingFilesFailLoggedUnlessALis
 }
 
 TEST_F(MirelUrlProtocolTest, OnlineHelpOpensOnceFromTheMainLoopAndShowsHome) {
-    EXPECT_EQ(protocol.startLoading("mirel:///visitOnlineHelp"), "html/home.html");
+    EXPECT_EQ(protocol.startLoading("mirel:///visitOnlineHelp", kNavigation), "html/home.html");
     EXPECT_TRUE(opened.empty());  // never while the request is being served
     ASSERT_TRUE(runMainLoopUntil([&] { return !opened.empty(); }));
     while (g_main_context_iteration(nullptr, FALSE)) {
@@ -111,12 +114,51 @@ TEST_F(MirelUrlProtocolTest, NotFoundPageNamesTheAddressAsText) {
         {"mirel://404/%3Cscript%3Ealert('x')%3C/script%3E&",
          "&lt;script&gt;alert(&apos;x&apos;)&lt;/script&gt;&amp;"},
         {"mirel://404/100%", "100%"}};
+    const std::string heading = "<h1>Cannot locate the page you have requested</h1>";
     for (const auto& [url, named] : cases) {
-        EXPECT_EQ(protocol.startLoading(url),
-                  "<html><body><h1>Cannot locate the page you have requested</h1>" + named +
-                      "</body></html>")
-            << url;
+        const std::string page = protocol.startLoading(url, kRead).value_or("");
+        const size_t at = page.find(R"(<p class="notice" id="address">)");
+        ASSERT_NE(at, std::string::npos) << page;
+        const size_t from = page.find('>', at) + 1;
+        EXPECT_EQ(page.substr(from, page.find("</p>", from) - from), named) << url;
+        EXPECT_NE(page.find(heading), std::string::npos);
+        EXPECT_NE(page.find(R"(href="mirel://static/mirel.css")"), std::string::npos);
+        EXPECT_NE(page.find(R"(<a class="button" href="mirel:///home">)"), std::string::npos);
     }
+}
+
+// What a page embeds or fetches must not choose the source or open browsers.
+TEST_F(MirelUrlProtocolTest, AddressesThatActDoSoOnlyForANavigation) {
+    sources.audioNames = {{0, "Zero"}};
+    sources.networkNames = {"Studio A"};
+    settings.setObjectForKey("Before", "audioInput");
+    std::vector<std::string> logged;
+    for (const std::string url : {"mirel://audio/0", "mirel://network/Studio%20A",
+                                  "mirel://quicktime/%2Fhome%2Fuser%2Fx.mov",
+                                  "mirel:///visitOnlineHelp", "mirel:///visitOnlineHelp/"}) {
+        EXPECT_EQ(protocol.startLoading(url, kRead), std::nullopt) << url;
+        logged.push_back("Refused '" + url +
+                         "': only the clock window's own navigations choose the source or open "
+                         "the help");
+    }
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+    EXPECT_EQ(chosen(), "Before");
+    EXPECT_TRUE(opened.empty());
+    EXPECT_EQ(log.lines(), logged);
+    EXPECT_TRUE(sources.askedIndices.empty());
+}
+
+// The document goes out as a page's type: names from other machines hold no markup there.
+TEST_F(MirelUrlProtocolTest, InputListHoldsNoMarkupCharactersButTheSameValues) {
+    const json hostile = {{"u", "mirel://network/x"},
+                          {"n", "<img src=x onerror=MirelClock.setPreference(1,'X')>&amp;"},
+                          {"i", "network"}};
+    sources.entries = {hostile.dump(), json{{"u", "mirel://audio/0"}, {"n", "A&B"}}.dump()};
+    const std::string document = *protocol.startLoading("mirel:///json/timecodeinputs/", kRead);
+    EXPECT_EQ(document.find_first_of("<>&"), std::string::npos) << document;
+    EXPECT_NE(document.find("\\u003cimg"), std::string::npos) << document;
+    EXPECT_EQ(json::parse(document), json::array({hostile, {{"u", "mirel://audio/0"}, {"n", "A&B"}}}));
 }
 
 // Each source address that loads the clock page stores the name it selects by;
@@ -140,7 +182,7 @@ TEST_F(MirelUrlProtocolTest, SourceAddressesStoreTheNameTheyCarryOrFailLeavingTh
         {"mirel://quicktime//Movies/a%20b+c%2Fd.mov", "/Movies/a b+c/d.mov"}};
     for (const auto& [url, stored] : switches) {
         settings.setObjectForKey("Before", "audioInput");
-        EXPECT_EQ(protocol.startLoading(url), timecodePageText()) << url;
+        EXPECT_EQ(protocol.startLoading(url, kNavigation), timecodePageText()) << url;
         EXPECT_EQ(chosen(), stored) << url;
     }
     // The number is clamped, never wrapped into the list.
@@ -150,7 +192,7 @@ TEST_F(MirelUrlProtocolTest, SourceAddressesStoreTheNameTheyCarryOrFailLeavingTh
     for (const char* url : {"mirel://network/Studio%20C", "mirel://quicktime/%zz",
                             "mirel://quicktime/100%", "mirel://quicktime/%0",
                             "mirel://quicktime/a%00b", "mirel://quicktime//Movies/%E9t%E9.mov"}) {
-        EXPECT_EQ(protocol.startLoading(url), std::nullopt) << url;
+        EXPECT_EQ(protocol.startLoading(url, kNavigation), std::nullopt) << url;
         EXPECT_EQ(chosen(), "Before") << url;
     }
 }
@@ -169,8 +211,9 @@ TEST_F(ControllerTimecodeSourcesTest, EveryListedInputStoresTheNameItIsSelectedB
     const ControllerTimecodeSources sources(*controller, inputs);
     const MirelUrlProtocol protocol(sources, settings, {});
     std::vector<json> stored;
-    for (const json& entry : json::parse(*protocol.startLoading("mirel:///json/timecodeinputs/"))) {
-        EXPECT_EQ(protocol.startLoading(entry["u"].get<std::string>()), timecodePageText())
+    for (const json& entry : json::parse(*protocol.startLoading("mirel:///json/timecodeinputs/", kRead))) {
+        EXPECT_EQ(protocol.startLoading(entry["u"].get<std::string>(), kNavigation),
+                  timecodePageText())
             << entry;
         stored.push_back(settings.valueForKeyPath("values.audioInput"));
     }
