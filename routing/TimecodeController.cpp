@@ -52,6 +52,9 @@ TimecodeController::TimecodeController(Environment environment)
       alive_(std::make_shared<TimecodeController*>(this)) {
     timecodeSender = std::make_unique<TimecodeSender>();
     updateBonjour();
+    const auto accept = [this](const ZebTimecodeWrapper& wrapper) { receiveTimecode(wrapper); };
+    networkValues_ = std::make_unique<LatestValue<ZebTimecodeWrapper>>(accept);
+    movieValues_ = std::make_unique<LatestValue<ZebTimecodeWrapper>>(accept);
     timecodeReceiver = std::make_unique<TimecodeReceiver>(environment_.numberBase);
     timecodeReceiver->setDelegate(this);
     tempListAudioDevices();
@@ -205,9 +208,11 @@ void TimecodeController::timecode(std::unique_ptr<SMPTE_tc> tc) {
     if (!tc) return;
     ZebTimecodeWrapper wrapper(*tc);
     wrapper.timecode()->myId = kNoAudioDevice;
-    MainThread::post([alive = std::weak_ptr(alive_), wrapper] {
-        if (auto self = alive.lock()) (*self)->receiveTimecode(wrapper);
-    });
+    // One slot per producer, so that neither passes over the other's values:
+    // the movie produces on the main thread, the receiver on its own.
+    LatestValue<ZebTimecodeWrapper>& slot =
+        std::this_thread::get_id() == mainThread_ ? *movieValues_ : *networkValues_;
+    slot.post(wrapper);
 }
 
 void printTimecodeData(const SMPTE_tc& tc) {
@@ -274,6 +279,7 @@ void TimecodeController::refreshTimecode() {
     // Subscribers keep hearing the last value while nothing new comes.
     if (!running) timecodeSender->sendTimecodeToAllClients(&lastTimeSent);
     reportDroppedValues();
+    reportReplacedValues(now);
     if (int32_t(running) != isRunning) writeRunningStatus(running);
 }
 
@@ -294,4 +300,16 @@ void TimecodeController::reportDroppedValues() {
                   dropped - reportedDrops_[device], device);
         reportedDrops_[device] = dropped;
     }
+}
+
+// A steady stream from a peer passes over none; a flood passes over nearly all.
+// Said at most once a second, with the count since it was last said.
+void TimecodeController::reportReplacedValues(int64_t now) {
+    const uint64_t replaced = networkValues_->replaced();
+    if (replaced == reportedReplaced_ || now - replacedReportedAt_ < 1'000'000) return;
+    Log::line("Passed over %" PRIu64
+              " network timecode values: they came faster than the main loop took them",
+              replaced - reportedReplaced_);
+    reportedReplaced_ = replaced;
+    replacedReportedAt_ = now;
 }

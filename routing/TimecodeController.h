@@ -17,6 +17,7 @@
 #include "network/TimecodeReceiverDelegate.h"
 #include "network/TimecodeSender.h"
 #include "platform/CaptureHandOver.h"
+#include "platform/LatestValue.h"
 #include "platform/RepeatingTimer.h"
 #include "platform/SettingsObserver.h"
 #include "platform/UserDefaultsController.h"
@@ -33,12 +34,15 @@
 // else -200. A value is the selected source's when its myId lies in
 // [base, base + 99).
 //
-// Values reach the main thread by two roads, each keeping its producers'
-// order: audio values through a capture hand-over with one preallocated ring
-// per device (printTimecodeData, on the device's capture thread, never locks,
+// Values reach the main thread by two roads: audio values through a capture
+// hand-over with one preallocated ring per device, keeping each device's
+// order (printTimecodeData, on the device's capture thread, never locks,
 // allocates or waits; a full ring drops the value and the status tick reports
-// the count), and network and movie values through MainThread::post
-// (timecode(), from the receiver thread or the main thread).
+// the count), and network and movie values through one latest-value slot per
+// producer (timecode(), from the receiver thread or the main thread): a peer
+// that sends faster than the main thread can show costs the main thread one
+// value per pass of its loop, never a growing queue, and the tick reports how
+// many were passed over.
 //
 // Thread contract: main thread, except printTimecodeData (capture threads),
 // timecode() (any thread but a real-time one) and observeValueForKeyPath()
@@ -140,6 +144,7 @@ private:
     void detectFrameRate(const SMPTE_tc& tc);
     void writeRunningStatus(bool running);
     void reportDroppedValues();
+    void reportReplacedValues(int64_t now);
     /// Capture thread of device tc.myId / 100.
     void captureTimecode(const SMPTE_tc& tc) noexcept;
 
@@ -162,6 +167,10 @@ private:
     std::function<void()> refreshDevicesList_;
     std::unique_ptr<CaptureHandOver<ZebTimecodeWrapper>> audioValues_;
     std::vector<uint64_t> reportedDrops_;  ///< per device, as last logged
+    /// The receiver's values and the movie's (which comes on the main thread).
+    std::unique_ptr<LatestValue<ZebTimecodeWrapper>> networkValues_, movieValues_;
+    uint64_t reportedReplaced_ = 0;  ///< network values passed over, as last logged
+    int64_t replacedReportedAt_ = 0;
     std::unique_ptr<RepeatingTimer> timer_;
     /// Work queued for the main thread holds a weak handle, so it finds a
     /// controller that has gone (tests destroy theirs).

@@ -1,0 +1,180 @@
+#include "tests/app/ProgramCopy.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Appended to jQuery: runs in every page of ours once jQuery is there.
+constexpr const char* kPageDriver = R"(
+;(function () {
+    if (typeof MirelClock == 'undefined') return;
+    function report(what) { MirelClock.log('e2e ' + Date.now() + ' ' + what); }
+    $(function () {
+        requestAnimationFrame(function () {
+            requestAnimationFrame(function () { report('painted ' + location.href); });
+        });
+        if (location.href.indexOf('mirel:///home') == 0) {
+            var wanted = MirelClock.getPreference('e2eInput');
+            var timer = setInterval(function () {
+                var tile = $('a.input').filter(function () { return this.title == wanted; });
+                if (tile.length) {
+                    clearInterval(timer);
+                    tile[0].click();
+                }
+            }, 100);
+        } else if ($('#timecode').length) {
+            setInterval(function () {
+                report('clock ' + $('#timecode').text() + '|' + $('#timecodefps').text() + '|' +
+                       $('#timecodestatus').text());
+            }, MirelClock.getPreference('e2eSampleMs') || 200);
+        }
+    });
+})();
+)";
+
+// The resident set of `pid` and of every process under it, in KiB.
+int64_t residentTree(int pid) {
+    int64_t total = 0;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) total += std::atoll(line.c_str() + 6);
+    }
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), {});
+        const size_t close = text.rfind(')');
+        int parent = 0;
+        if (close != std::string::npos &&
+            std::sscanf(text.c_str() + close + 1, " %*c %d", &parent) == 1 && parent == pid) {
+            total += residentTree(std::stoi(name));
+        }
+    }
+    return total;
+}
+
+}  // namespace
+
+std::string slurp(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+int64_t wallMs() {
+    return g_get_real_time() / 1000;
+}
+
+std::string installProgram(const std::string& dir) {
+    fs::create_directories(dir + "/bin");
+    fs::create_directories(dir + "/share");
+    fs::copy_file(MIREL_PROGRAM, dir + "/bin/mirel");
+    fs::copy(MIREL_RESOURCES, dir + "/share/mirel",
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    // The build links sources into its resource folder; the copy must hold files.
+    for (const auto& entry : fs::recursive_directory_iterator(dir + "/share/mirel")) {
+        if (!entry.is_symlink()) continue;
+        const fs::path target = fs::canonical(entry.path());
+        fs::remove(entry.path());
+        fs::copy_file(target, entry.path());
+    }
+    for (const auto& entry : fs::directory_iterator(dir + "/share/mirel/html")) {
+        if (entry.path().filename().string().starts_with("jquery")) {
+            std::ofstream(entry.path(), std::ios::app) << kPageDriver;
+        }
+    }
+    return dir + "/bin/mirel";
+}
+
+Copy::Copy(const std::string& program, std::string dir, const std::string& alsaConfig,
+           const nlohmann::json& settings)
+    : dir_(std::move(dir)) {
+    fs::create_directories(dir_ + "/mirel");
+    std::ofstream(dir_ + "/mirel/preferences.json") << settings;
+    const std::string command = "ALSA_CONFIG_PATH='" + alsaConfig + "' XDG_CONFIG_HOME='" + dir_ +
+                                "' exec '" + program + "' 2>'" + dir_ + "/log'";
+    const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+    startedMs_ = wallMs();
+    g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                  nullptr, &pid_, nullptr);
+}
+
+Copy::~Copy() {
+    if (pid_ != 0) finish(SIGKILL);
+}
+
+int Copy::finish(int signal) {
+    kill(pid_, signal);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = 0;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string Copy::log() const {
+    return slurp(dir_ + "/log");
+}
+
+int64_t Copy::residentKiB() const {
+    return pid_ == 0 ? 0 : residentTree(pid_);
+}
+
+// "e2e <ms> clock hh:mm:ss;ff|25 FPS|Running" lines, in order.
+std::vector<ClockSample> clockSamples(const std::string& log) {
+    std::vector<ClockSample> samples;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t at = line.find("JavaScript: e2e ");
+        if (at == std::string::npos) continue;
+        long long ms = 0;
+        int h = 0, m = 0, s = 0, f = 0, used = 0;
+        if (std::sscanf(line.c_str() + at, "JavaScript: e2e %lld clock %d:%d:%d;%d|%n", &ms, &h, &m,
+                        &s, &f, &used) != 5 ||
+            used == 0) {
+            continue;
+        }
+        const std::string rest = line.substr(at + size_t(used));
+        const size_t bar = rest.find('|');
+        samples.push_back({ms, ((h * 60 + m) * 60 + s) * 25 + f, rest.substr(0, bar),
+                           bar == std::string::npos ? "" : rest.substr(bar + 1)});
+    }
+    return samples;
+}
+
+std::vector<ClockSample> running(const std::vector<ClockSample>& samples) {
+    std::vector<ClockSample> kept;
+    for (const ClockSample& sample : samples) {
+        if (sample.status == "Running" && sample.frame != 0) kept.push_back(sample);
+    }
+    return kept;
+}
+
+std::optional<int64_t> firstPaint(const Copy& copy) {
+    const std::string log = copy.log();
+    const size_t at = log.find("JavaScript: e2e ");
+    long long ms = 0;
+    if (at == std::string::npos ||
+        std::sscanf(log.c_str() + at, "JavaScript: e2e %lld painted", &ms) != 1) {
+        return std::nullopt;
+    }
+    return ms - copy.startedMs();
+}
+
+bool runUntil(const std::function<bool()>& done, std::chrono::seconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < end) {
+        if (!g_main_context_iteration(nullptr, FALSE))
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <glib.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/NetService.h"
+
+// The real mirel program run as a user runs it, for tests of whole processes:
+// installed in a scratch folder whose jQuery file carries a small page
+// script. On the home page the script clicks the input tile named by the
+// setting "e2eInput", as a user would; on the clock page it reports what the
+// page shows through MirelClock.log every "e2eSampleMs" milliseconds (200 by
+// default), so that tests read the page text itself from the copy's log.
+
+/// Copies the program and its resources under `dir` and returns the program's path.
+std::string installProgram(const std::string& dir);
+
+// One running copy with its own settings folder; its standard error goes to
+// dir/log. A copy still running when the test ends early is killed.
+class Copy {
+public:
+    Copy(const std::string& program, std::string dir, const std::string& alsaConfig,
+         const nlohmann::json& settings);
+    ~Copy();
+    Copy(const Copy&) = delete;
+    Copy& operator=(const Copy&) = delete;
+
+    /// Asks the copy to end and returns its exit status (-1 when it did not exit).
+    int finish(int signal = 15);
+
+    std::string log() const;
+    const std::string& dir() const { return dir_; }
+    GPid pid() const { return pid_; }
+    int64_t startedMs() const { return startedMs_; }
+    /// Resident memory of the copy and every process it started (its web
+    /// views' processes), in KiB.
+    int64_t residentKiB() const;
+
+private:
+    std::string dir_;
+    GPid pid_ = 0;
+    int64_t startedMs_ = 0;
+};
+
+/// One report of the clock page: when, and what it showed.
+struct ClockSample {
+    int64_t atMs;
+    int frame;  ///< since midnight, at 25 fps
+    std::string fps, status;
+};
+
+/// The copy's clock reports, in order.
+std::vector<ClockSample> clockSamples(const std::string& log);
+/// Those of a clock that runs, and has shown a value.
+std::vector<ClockSample> running(const std::vector<ClockSample>& samples);
+/// When the copy's first page was painted, in ms after its start.
+std::optional<int64_t> firstPaint(const Copy& copy);
+
+int64_t wallMs();
+std::string slurp(const std::string& path);
+
+/// Runs the main context until `done` holds or `limit` has passed.
+bool runUntil(const std::function<bool()>& done,
+              std::chrono::seconds limit = std::chrono::seconds(40));
+
+/// The names a browser has found so far.
+struct Sightings : NetServiceBrowserDelegate {
+    void netServiceBrowserDidFindService(NetServiceBrowser&, const std::shared_ptr<NetService>& s,
+                                         bool) override {
+        names.push_back(s->name());
+    }
+    void netServiceBrowserDidRemoveService(NetServiceBrowser&, const std::shared_ptr<NetService>&,
+                                           bool) override {}
+    std::vector<std::string> names;
+};
