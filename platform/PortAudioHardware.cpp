@@ -2,8 +2,10 @@
 
 #include <alsa/asoundlib.h>
 #include <glib.h>
+#include <pa_linux_alsa.h>
 #include <portaudio.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +22,12 @@ struct PortAudioHardware::Stream {
     AudioHardwarePropertyListenerProc aliveListener = nullptr;
     void* aliveClientData = nullptr;
     PaStream* stream = nullptr;
+    double rate = 0;                    ///< frames a second; written before the stream starts
     double framesDelivered = 0;         ///< IO thread only
+    double nextAdcTime = 0;             ///< IO thread only: when the next block should start
+    std::atomic<uint64_t> framesLost{0};  ///< in overflows the IO thread saw
+    uint64_t framesLostReported = 0;    ///< main thread
+    gint64 lostReportedAt = 0;          ///< main thread, monotonic microseconds
     std::atomic<bool> stopping{false};  ///< set before we stop it ourselves
     std::atomic<uint64_t> cycles{0};    ///< callbacks so far: the watchdog's sign of life
     uint64_t cyclesSeen = 0;            ///< main thread: cycles at the watchdog's last look
@@ -90,9 +97,10 @@ struct PortAudioCallbacks {
 
     // Real-time: builds the cycle's buffer list on the stack and calls the IO procedure.
     static int stream(const void* input, void* /*output*/, unsigned long frames,
-                      const PaStreamCallbackTimeInfo* t, PaStreamCallbackFlags /*flags*/,
+                      const PaStreamCallbackTimeInfo* t, PaStreamCallbackFlags flags,
                       void* userData) {
         auto* s = static_cast<PortAudioHardware::Stream*>(userData);
+        countLostFrames(*s, frames, t, flags);
         AudioBufferList list{
             1,
             {{uint32_t(s->channels), uint32_t(frames * unsigned(s->channels) * sizeof(float)),
@@ -105,6 +113,20 @@ struct PortAudioCallbacks {
         s->framesDelivered += double(frames);
         s->cycles.fetch_add(1, std::memory_order_relaxed);
         return paContinue;
+    }
+
+    // Real-time. An overflow flag says input was lost, not how much: the gap
+    // between when this block was captured and when the last one ended does.
+    static void countLostFrames(PortAudioHardware::Stream& s, unsigned long frames,
+                                const PaStreamCallbackTimeInfo* t,
+                                PaStreamCallbackFlags flags) {
+        if (t == nullptr || t->inputBufferAdcTime <= 0) return;
+        if ((flags & paInputOverflow) != 0 && s.nextAdcTime > 0) {
+            const double gap = (t->inputBufferAdcTime - s.nextAdcTime) * s.rate;
+            s.framesLost.fetch_add(gap >= 1 ? uint64_t(std::lround(gap)) : 1,
+                                   std::memory_order_relaxed);
+        }
+        s.nextAdcTime = t->inputBufferAdcTime + double(frames) / s.rate;
     }
 
     // On a PortAudio thread when the stream ends. Unless we stopped it, the
@@ -278,15 +300,25 @@ OSStatus PortAudioHardware::start(AudioDeviceID device, AudioDeviceIOProc proc) 
     if (s.stream != nullptr) return kAudioHardwareIllegalOperationError;
 
     const PaDeviceInfo* info = Pa_GetDeviceInfo(paIndex(device));
+    s.rate = info->defaultSampleRate;
     PaStreamParameters input{};
     input.device = paIndex(device);
     input.channelCount = s.channels;
     input.sampleFormat = paFloat32;
-    input.suggestedLatency = info->defaultLowInputLatency;
+    // A ring that outlasts an ordinary stall of the process (a busy desktop
+    // holds it up for tens of milliseconds): a card keeps recording meanwhile.
+    input.suggestedLatency = std::max(info->defaultLowInputLatency, kCaptureRingSeconds);
     // The buffer size was asked for in bytes; PortAudio wants frames of the format it opens.
     const auto asked = bufferBytes_.find(device);
     const uint32_t bytes = asked != bufferBytes_.end() ? asked->second : 0;
     const unsigned long frames = bytes / (uint32_t(s.channels) * sizeof(float));
+    if (frames != 0) {
+        // PortAudio's ALSA layer cuts the ring into this many periods. Twice as
+        // many as the ring holds blocks keeps a period no longer than a block,
+        // so that a larger ring delays nothing: blocks still come every
+        // `frames` frames. (As many as it holds blocks gives periods of two.)
+        PaAlsa_SetNumPeriods(int(2 * std::ceil(kCaptureRingSeconds * s.rate / double(frames))));
+    }
 
     PaError error = Pa_OpenStream(&s.stream, &input, nullptr, info->defaultSampleRate,
                                   frames != 0 ? frames : paFramesPerBufferUnspecified,
@@ -343,12 +375,26 @@ void PortAudioHardware::lookForSilentDevices() {
     std::vector<AudioDeviceID> gone;
     for (auto& [device, s] : streams_) {
         if (s->stream == nullptr || s->stopping) continue;
+        reportLostFrames(device, *s);
         const uint64_t cycles = s->cycles.load(std::memory_order_relaxed);
         s->silentLooks = cycles == s->cyclesSeen ? s->silentLooks + 1 : 0;
         s->cyclesSeen = cycles;
         if (s->silentLooks == kSilentLooksForGone) gone.push_back(device);
     }
     for (AudioDeviceID device : gone) deviceGone(device);  // may stop and remove streams
+}
+
+// What the IO thread counted, said here: at most once a second a device, with
+// the count since it was last said.
+void PortAudioHardware::reportLostFrames(AudioDeviceID device, Stream& s) {
+    const uint64_t lost = s.framesLost.load(std::memory_order_relaxed);
+    const gint64 now = g_get_monotonic_time();
+    if (lost == s.framesLostReported || now - s.lostReportedAt < G_USEC_PER_SEC) return;
+    std::fprintf(stderr, "Audio device \"%s\" lost %llu samples\n",
+                 Pa_GetDeviceInfo(paIndex(device))->name,
+                 static_cast<unsigned long long>(lost - s.framesLostReported));
+    s.framesLostReported = lost;
+    s.lostReportedAt = now;
 }
 
 void PortAudioHardware::deviceGone(AudioDeviceID device) {

@@ -9,7 +9,11 @@
 // The audio system on PortAudio (ALSA and JACK host APIs). A device's
 // identifier is its PortAudio index plus one, so that 0 keeps meaning "none".
 // Capture is a paFloat32 interleaved input stream at the device's default rate
-// whose callback is the IO procedure. Main thread only, but for the stream
+// whose callback is the IO procedure. Its ring holds kCaptureRingSeconds, so
+// that a stalled process loses nothing, while blocks still come as often as
+// the buffer size asks; input lost in overflows all the same is counted on
+// the IO thread and said on standard error from the main thread, at most once
+// a second a device ("Audio device "NAME" lost N samples"). Main thread only, but for the stream
 // callbacks, which run on PortAudio's threads.
 class PortAudioHardware final : public AudioHardware {
 public:
@@ -42,8 +46,10 @@ private:
     int inputChannels(AudioDeviceID device);
     static constexpr unsigned kWatchdogMs = 250;
     static constexpr int kSilentLooksForGone = 4;  ///< a second without a callback
+    static constexpr double kCaptureRingSeconds = 0.3;
 
     void lookForSilentDevices();
+    void reportLostFrames(AudioDeviceID device, Stream& s);
     void deviceGone(AudioDeviceID device);
     friend struct PortAudioCallbacks;
 
