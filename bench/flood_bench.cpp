@@ -27,8 +27,8 @@ int main(int argc, char** argv) {
     FloodOptions steady = flood;
     steady.floodPerSecond = 0;
 
-    std::printf("%-8s %12s %10s %14s %12s %14s %16s\n", "peer", "values/s", "gap ms",
-                "lag ms", "lag after", "resident KiB", "growth KiB");
+    std::printf("%-8s %12s %10s %14s %12s %14s %16s\n", "peer", "values/s", "gap ms", "lag ms",
+                "lag after", "resident KiB", "growth KiB");
     for (const auto& [name, options] : {std::pair{"steady", steady}, std::pair{"flood", flood}}) {
         const std::string dir = makeTempDir("flood-bench");
         const FloodResult r = runFloodScenario(dir, options);

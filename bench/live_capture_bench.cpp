@@ -92,7 +92,7 @@ std::vector<int64_t> fromCapture(int64_t startNs, int64_t base) {
     for (const auto& [frame, arrivedNs] : gArrivals) {
         const int64_t last = (gCompletes[size_t(frame)] - base % loop + loop) % loop;
         const int64_t captured = (arrivedNs - startNs) * 48 / 1'000'000;  // samples by now
-        const int64_t sample = last + (captured - last) / loop * loop;      // the latest such
+        const int64_t sample = last + (captured - last) / loop * loop;    // the latest such
         ns.push_back(arrivedNs - (startNs + sample * 1'000'000 / 48));
     }
     return ns;
@@ -115,12 +115,11 @@ int main(int argc, char** argv) {
     const std::string dir = makeTempDir("live-bench");
     writeRawFloat32(dir + "/ltc.f32", interleaved);
     const std::string starts = dir + "/starts";
-    const std::string config =
-        writeAlsaConfig(dir, {{.name = "ltc_many",
-                               .channels = channels,
-                               .rawFile = dir + "/ltc.f32",
-                               .loop = true,
-                               .startLog = starts}});
+    const std::string config = writeAlsaConfig(dir, {{.name = "ltc_many",
+                                                      .channels = channels,
+                                                      .rawFile = dir + "/ltc.f32",
+                                                      .loop = true,
+                                                      .startLog = starts}});
     setenv("ALSA_CONFIG_PATH", config.c_str(), 1);
 
     gHandOver = std::make_unique<CaptureHandOver<Timed>>(1, 8192, [](const Timed& t) {

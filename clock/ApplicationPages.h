@@ -10,9 +10,9 @@
 // service names, failed addresses) and get neither, whatever a view makes of
 // them.
 inline constexpr std::array<std::string_view, 8> kApplicationPages = {
-    "mirel:///home",        "mirel:///welcome",        "mirel:///preferences",
-    "mirel:///help",        "mirel:///visitOnlineHelp", "mirel://audio/",
-    "mirel://network/",     "mirel://quicktime/",
+    "mirel:///home",    "mirel:///welcome",         "mirel:///preferences",
+    "mirel:///help",    "mirel:///visitOnlineHelp", "mirel://audio/",
+    "mirel://network/", "mirel://quicktime/",
 };
 
 inline bool isApplicationPage(std::string_view address) {

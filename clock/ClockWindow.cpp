@@ -489,8 +489,8 @@ bool ClockWindow::decidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecis
     const bool mayAct = current != nullptr && isApplicationPage(current);
     if (!mayAct && MirelUrlProtocol::changesState(address)) {
         webkit_policy_decision_ignore(decision);
-        Log::line("Refused %s from %s: only Mirel's own pages choose the source",
-                  address.c_str(), current != nullptr ? current : "(nothing)");
+        Log::line("Refused %s from %s: only Mirel's own pages choose the source", address.c_str(),
+                  current != nullptr ? current : "(nothing)");
         return true;
     }
     MirelUrlScheme::navigationDecided(webview_, address, mayAct);
@@ -500,7 +500,8 @@ bool ClockWindow::decidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecis
 
 void ClockWindow::leaveToBrowser(WebKitNavigationAction* action, const std::string& address) {
     const WebKitNavigationType how = webkit_navigation_action_get_navigation_type(action);
-    if (how != WEBKIT_NAVIGATION_TYPE_LINK_CLICKED && how != WEBKIT_NAVIGATION_TYPE_FORM_SUBMITTED) {
+    if (how != WEBKIT_NAVIGATION_TYPE_LINK_CLICKED &&
+        how != WEBKIT_NAVIGATION_TYPE_FORM_SUBMITTED) {
         Log::line("Not loading %s: the clock window shows only Mirel's own pages", address.c_str());
         return;
     }

@@ -102,8 +102,9 @@ std::optional<std::string> MirelClockBridge::answerPrompt(std::string_view messa
     const json* token = &request.at("mirelClock");
     const auto name = request.find("call");
     const auto args = request.find("args");
-    if (!token->is_string() || token->get<std::string>() != token_ || !isApplicationPage(pageAddress) ||
-        name == request.end() || !name->is_string() || args == request.end() || !args->is_array()) {
+    if (!token->is_string() || token->get<std::string>() != token_ ||
+        !isApplicationPage(pageAddress) || name == request.end() || !name->is_string() ||
+        args == request.end() || !args->is_array()) {
         Log::line("Refused a MirelClock call from %s", std::string(pageAddress).c_str());
         return "null";
     }

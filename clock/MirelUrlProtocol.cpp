@@ -117,10 +117,17 @@ int leadingInteger(std::string_view text) {
 void appendWithoutMarkup(std::string& document, std::string_view json) {
     for (const char c : json) {
         switch (c) {
-            case '<': document += "\\u003c"; break;
-            case '>': document += "\\u003e"; break;
-            case '&': document += "\\u0026"; break;
-            default: document += c;
+            case '<':
+                document += "\\u003c";
+                break;
+            case '>':
+                document += "\\u003e";
+                break;
+            case '&':
+                document += "\\u0026";
+                break;
+            default:
+                document += c;
         }
     }
 }
@@ -134,9 +141,10 @@ MirelUrlProtocol::MirelUrlProtocol(const TimecodeSources& sources, UserDefaultsC
 std::optional<std::string> MirelUrlProtocol::startLoading(std::string_view url,
                                                           Loading loading) const {
     if (loading == Loading::kReadOnly && changesState(url)) {
-        Log::line("Refused '%.*s': only the clock window's own navigations choose the source "
-                  "or open the help",
-                  static_cast<int>(url.size()), url.data());
+        Log::line(
+            "Refused '%.*s': only the clock window's own navigations choose the source "
+            "or open the help",
+            static_cast<int>(url.size()), url.data());
         return std::nullopt;
     }
     if (auto text = processUrlRequest(url)) return text;

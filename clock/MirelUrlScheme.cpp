@@ -59,7 +59,8 @@ void MirelUrlScheme::mainFrameLoadStarted(WebKitWebView* view) {
     Permissions& permissions = permissionsOf(view);
     if (!permissions.decidedMayAct) return;
     permissions.decidedMayAct = false;
-    if (permissions.started.size() == kStartedKept) permissions.started.erase(permissions.started.begin());
+    if (permissions.started.size() == kStartedKept)
+        permissions.started.erase(permissions.started.begin());
     permissions.started.push_back(std::move(permissions.decided));
 }
 
@@ -77,8 +78,9 @@ void MirelUrlScheme::serve(WebKitURISchemeRequest* request, const MirelUrlProtoc
     std::optional<std::string> body;
     // Nothing may be thrown into WebKit: a request that throws fails like a missing file.
     try {
-        const bool navigation = MirelUrlProtocol::changesState(url) &&
-                                takePermission(webkit_uri_scheme_request_get_web_view(request), url);
+        const bool navigation =
+            MirelUrlProtocol::changesState(url) &&
+            takePermission(webkit_uri_scheme_request_get_web_view(request), url);
         body = protocol.startLoading(url, navigation ? MirelUrlProtocol::Loading::kNavigation
                                                      : MirelUrlProtocol::Loading::kReadOnly);
     } catch (const std::exception& e) {

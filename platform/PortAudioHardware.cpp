@@ -22,16 +22,16 @@ struct PortAudioHardware::Stream {
     AudioHardwarePropertyListenerProc aliveListener = nullptr;
     void* aliveClientData = nullptr;
     PaStream* stream = nullptr;
-    double rate = 0;                    ///< frames a second; written before the stream starts
-    double framesDelivered = 0;         ///< IO thread only
-    double nextAdcTime = 0;             ///< IO thread only: when the next block should start
+    double rate = 0;                      ///< frames a second; written before the stream starts
+    double framesDelivered = 0;           ///< IO thread only
+    double nextAdcTime = 0;               ///< IO thread only: when the next block should start
     std::atomic<uint64_t> framesLost{0};  ///< in overflows the IO thread saw
-    uint64_t framesLostReported = 0;    ///< main thread
-    gint64 lostReportedAt = 0;          ///< main thread, monotonic microseconds
-    std::atomic<bool> stopping{false};  ///< set before we stop it ourselves
-    std::atomic<uint64_t> cycles{0};    ///< callbacks so far: the watchdog's sign of life
-    uint64_t cyclesSeen = 0;            ///< main thread: cycles at the watchdog's last look
-    int silentLooks = 0;                ///< main thread: looks in a row without a new cycle
+    uint64_t framesLostReported = 0;      ///< main thread
+    gint64 lostReportedAt = 0;            ///< main thread, monotonic microseconds
+    std::atomic<bool> stopping{false};    ///< set before we stop it ourselves
+    std::atomic<uint64_t> cycles{0};      ///< callbacks so far: the watchdog's sign of life
+    uint64_t cyclesSeen = 0;              ///< main thread: cycles at the watchdog's last look
+    int silentLooks = 0;                  ///< main thread: looks in a row without a new cycle
 };
 
 namespace {
@@ -118,8 +118,7 @@ struct PortAudioCallbacks {
     // Real-time. An overflow flag says input was lost, not how much: the gap
     // between when this block was captured and when the last one ended does.
     static void countLostFrames(PortAudioHardware::Stream& s, unsigned long frames,
-                                const PaStreamCallbackTimeInfo* t,
-                                PaStreamCallbackFlags flags) {
+                                const PaStreamCallbackTimeInfo* t, PaStreamCallbackFlags flags) {
         if (t == nullptr || t->inputBufferAdcTime <= 0) return;
         if ((flags & paInputOverflow) != 0 && s.nextAdcTime > 0) {
             const double gap = (t->inputBufferAdcTime - s.nextAdcTime) * s.rate;

@@ -25,7 +25,7 @@ int usage() {
 struct Invocation {
     bool help = false, list = false, live = false, share = false;
     std::optional<std::string_view> unknownOption;
-    std::optional<std::string_view> operand;  ///< FILE, or SECONDS with --live
+    std::optional<std::string_view> operand;       ///< FILE, or SECONDS with --live
     std::optional<std::string_view> extraOperand;  ///< the first operand too many
 };
 

@@ -81,9 +81,8 @@ void measure(const std::vector<ClockSample>& samples, int64_t from, int64_t to, 
     int lastFrame = -1;
     gapMs = 0;
     lagMs = to - from;
-    if (std::ranges::any_of(samples, [&](const ClockSample& s) {
-            return s.atMs >= from && s.atMs < to;
-        })) {
+    if (std::ranges::any_of(samples,
+                            [&](const ClockSample& s) { return s.atMs >= from && s.atMs < to; })) {
         lagMs = 0;
     }
     for (const ClockSample& sample : samples) {

@@ -13,7 +13,7 @@
 // context free for the peer's DNS-SD.
 
 struct FloodOptions {
-    int steadySeconds = 3;       ///< before and after the flood
+    int steadySeconds = 3;  ///< before and after the flood
     int floodSeconds = 10;
     int floodPerSecond = 130000;  ///< at most; 0 keeps the steady 25 a second throughout
 };

@@ -62,8 +62,9 @@ TEST(HostilePeer, AServiceNamedWithMarkupStaysTextAndTheInputsPageFollowsIt) {
         peer->publish();
         const std::string tileName = "$('#network-inputs .name').text()";
         ASSERT_TRUE(waitInPageFor(view, tileName + " == " + json(kHostileName).dump()));
-        EXPECT_EQ(evaluateInPage(view, "[$('img[src=x]').length, $('#network-empty:visible').length]"),
-                  json::array({0, 0}));
+        EXPECT_EQ(
+            evaluateInPage(view, "[$('img[src=x]').length, $('#network-empty:visible').length]"),
+            json::array({0, 0}));
 
         // The list document shown as a page: the name is no markup, and no bridge is there.
         clock.loadWebPage("mirel:///json/timecodeinputs/");
@@ -77,8 +78,9 @@ TEST(HostilePeer, AServiceNamedWithMarkupStaysTextAndTheInputsPageFollowsIt) {
         ASSERT_TRUE(shows("mirel:///home"));
         ASSERT_TRUE(waitInPageFor(view, tileName + " != ''"));
         peer->stop();
-        EXPECT_TRUE(waitInPageFor(view, "$('#network-inputs li').length == 0 && "
-                                        "$('#network-empty').is(':visible')"));
+        EXPECT_TRUE(waitInPageFor(view,
+                                  "$('#network-inputs li').length == 0 && "
+                                  "$('#network-empty').is(':visible')"));
         EXPECT_EQ(settings.valueForKeyPath("values.X"), nullptr);
     }
     g_object_unref(context);

@@ -23,14 +23,14 @@ TEST(MirelFlood, TheClockKeepsTimeAndMemoryStaysFlatUnderAFloodOfValidTimecode) 
     options.floodSeconds = 8;
     const FloodResult r = runFloodScenario(dir, options);
     ASSERT_EQ(r.error, "") << r.log;
-    std::printf("%lld values in %.1f s; longest without a new value: %lld ms steady, %lld ms "
-                "flooded; worst lag flooded %lld ms, a second after %lld ms; resident %lld -> "
-                "%lld KiB\n",
-                static_cast<long long>(r.sent), r.floodSeconds,
-                static_cast<long long>(r.steadyGapMs), static_cast<long long>(r.floodGapMs),
-                static_cast<long long>(r.floodLagMs), static_cast<long long>(r.lagAfterMs),
-                static_cast<long long>(r.residentBeforeKiB),
-                static_cast<long long>(r.residentAfterKiB));
+    std::printf(
+        "%lld values in %.1f s; longest without a new value: %lld ms steady, %lld ms "
+        "flooded; worst lag flooded %lld ms, a second after %lld ms; resident %lld -> "
+        "%lld KiB\n",
+        static_cast<long long>(r.sent), r.floodSeconds, static_cast<long long>(r.steadyGapMs),
+        static_cast<long long>(r.floodGapMs), static_cast<long long>(r.floodLagMs),
+        static_cast<long long>(r.lagAfterMs), static_cast<long long>(r.residentBeforeKiB),
+        static_cast<long long>(r.residentAfterKiB));
     EXPECT_GT(r.sent, 100000);
     EXPECT_LT(r.floodGapMs, 1000);
     EXPECT_LT(r.floodLagMs, 1000);

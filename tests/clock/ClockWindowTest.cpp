@@ -366,8 +366,9 @@ TEST_F(ClockWindowTest, NavigationTurnsDroppedFilesIntoMoviesAndFailedLoadsIntoT
         EXPECT_TRUE(waitFor("document.body.textContent.indexOf('" + name + "') > 0")) << name;
     }
     // In the pages' look, with the way back to the inputs.
-    EXPECT_TRUE(waitFor("document.styleSheets.length == 2 && "
-                        "document.querySelectorAll('a.button[href=\"mirel:///home\"]').length"));
+    EXPECT_TRUE(
+        waitFor("document.styleSheets.length == 2 && "
+                "document.querySelectorAll('a.button[href=\"mirel:///home\"]').length"));
     EXPECT_TRUE(screenshot("not-found.png"));
     g_signal_handlers_disconnect_by_data(bar, &inBar);
     for (const std::string& shown : inBar) {
@@ -385,9 +386,8 @@ TEST_F(ClockWindowTest, OnlyOwnNavigationsChooseTheSourceAndWebLinksOpenTheBrows
     settings_.setObjectForKey("Before", "audioInput");
     const LogCapture log;
     const auto refusals = [&] {
-        return std::ranges::count_if(log.lines(), [](const std::string& line) {
-            return line.starts_with("Refused '");
-        });
+        return std::ranges::count_if(
+            log.lines(), [](const std::string& line) { return line.starts_with("Refused '"); });
     };
     evaluate(R"(new Image().src = 'mirel://quicktime/%2Fhome%2Fuser%2Fx.mov';
         for (var i = 0; i < 20; i++) fetch('mirel:///visitOnlineHelp?' + i).catch(function () {});
@@ -405,11 +405,13 @@ TEST_F(ClockWindowTest, OnlyOwnNavigationsChooseTheSourceAndWebLinksOpenTheBrows
     ASSERT_TRUE(load("mirel://audio/0"));
     EXPECT_EQ(settings_.valueForKeyPath("values.audioInput"), "Zero");
 
-    webkit_web_view_load_html(window_->webview(),
-                              "<a id=l href='mirel://audio/1'>elsewhere</a>", nullptr);
+    webkit_web_view_load_html(window_->webview(), "<a id=l href='mirel://audio/1'>elsewhere</a>",
+                              nullptr);
     ASSERT_TRUE(waitForAddressBar("about:blank"));
     evaluate("document.getElementById('l').click()");
-    ASSERT_TRUE(runMainLoopUntil([&] { return !log.lines().empty() && log.lines().back().starts_with("Refused mirel://audio/1"); }));
+    ASSERT_TRUE(runMainLoopUntil([&] {
+        return !log.lines().empty() && log.lines().back().starts_with("Refused mirel://audio/1");
+    }));
     EXPECT_EQ(log.lines().back(),
               "Refused mirel://audio/1 from about:blank: only Mirel's own pages choose the source");
     EXPECT_EQ(settings_.valueForKeyPath("values.audioInput"), "Zero");
@@ -425,8 +427,9 @@ TEST_F(ClockWindowTest, OnlyOwnNavigationsChooseTheSourceAndWebLinksOpenTheBrows
     EXPECT_EQ(browser_, std::vector<std::string>{"https://example.org/a"});
     EXPECT_STREQ(webkit_web_view_get_uri(window_->webview()), ClockWindow::kHomePage);
     const std::vector<std::string> lines = log.lines();
-    EXPECT_NE(std::ranges::find(lines, "Not loading https://example.org/b: the clock window "
-                                       "shows only Mirel's own pages"),
+    EXPECT_NE(std::ranges::find(lines,
+                                "Not loading https://example.org/b: the clock window "
+                                "shows only Mirel's own pages"),
               lines.end());
 }
 

@@ -77,7 +77,8 @@ TEST_F(MirelUrlProtocolTest, EachAddressGetsItsFileAnythingMayFollowAPrefix) {
         {"mirel:///homepage", "html/home.html"},
         {"mirel://static/HomeArrow.png?x=1", "html/HomeArrow.png"}};
     for (const std::string& file : kFiles) routes.emplace_back(addressOf(file), file);
-    for (const auto& [url, file] : routes) EXPECT_EQ(protocol.startLoading(url, kRead), file) << url;
+    for (const auto& [url, file] : routes)
+        EXPECT_EQ(protocol.startLoading(url, kRead), file) << url;
     EXPECT_TRUE(log.lines().empty());
     EXPECT_EQ(chosen(), nullptr);
 }
@@ -158,7 +159,8 @@ TEST_F(MirelUrlProtocolTest, InputListHoldsNoMarkupCharactersButTheSameValues) {
     const std::string document = *protocol.startLoading("mirel:///json/timecodeinputs/", kRead);
     EXPECT_EQ(document.find_first_of("<>&"), std::string::npos) << document;
     EXPECT_NE(document.find("\\u003cimg"), std::string::npos) << document;
-    EXPECT_EQ(json::parse(document), json::array({hostile, {{"u", "mirel://audio/0"}, {"n", "A&B"}}}));
+    EXPECT_EQ(json::parse(document),
+              json::array({hostile, {{"u", "mirel://audio/0"}, {"n", "A&B"}}}));
 }
 
 // Each source address that loads the clock page stores the name it selects by;
@@ -211,7 +213,8 @@ TEST_F(ControllerTimecodeSourcesTest, EveryListedInputStoresTheNameItIsSelectedB
     const ControllerTimecodeSources sources(*controller, inputs);
     const MirelUrlProtocol protocol(sources, settings, {});
     std::vector<json> stored;
-    for (const json& entry : json::parse(*protocol.startLoading("mirel:///json/timecodeinputs/", kRead))) {
+    for (const json& entry :
+         json::parse(*protocol.startLoading("mirel:///json/timecodeinputs/", kRead))) {
         EXPECT_EQ(protocol.startLoading(entry["u"].get<std::string>(), kNavigation),
                   timecodePageText())
             << entry;

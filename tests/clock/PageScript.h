@@ -32,6 +32,5 @@ inline nlohmann::json evaluateInPage(WebKitWebView* view, const std::string& exp
 
 /// Waits until `condition` holds in `view`'s page.
 inline bool waitInPageFor(WebKitWebView* view, const std::string& condition) {
-    return runMainLoopUntil(
-        [&] { return evaluateInPage(view, "!!(" + condition + ")") == true; });
+    return runMainLoopUntil([&] { return evaluateInPage(view, "!!(" + condition + ")") == true; });
 }

@@ -4,13 +4,12 @@
 // a run killed while saving leaves a whole, recent document. The other runs
 // are this executable started with --child=MODE.
 
+#include <fcntl.h>
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-
-#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -191,8 +190,8 @@ TEST(PreferencesFile, HostileDocumentsAreSetAsideWithoutHangingOrRecursing) {
          ".corrupt-"},
         {"larger than 1 MB",
          [](const std::string& path) {
-             std::ofstream(path) << "{\"x\": \"" << std::string(PreferencesFile::kLargestDocument, 'a')
-                                 << "\"}";
+             std::ofstream(path) << "{\"x\": \""
+                                 << std::string(PreferencesFile::kLargestDocument, 'a') << "\"}";
          },
          ".corrupt-"},
         {"a link to /dev/zero",
@@ -220,7 +219,8 @@ TEST(PreferencesFile, HostileDocumentsAreSetAsideWithoutHangingOrRecursing) {
     // Just inside the limit is a document like any other.
     TempFolder temp;
     std::ofstream(temp / "preferences.json") << "{\"x\": " << nested(63) << "}";
-    EXPECT_EQ(PreferencesFile(temp / "preferences.json").load(), json({{"x", json::parse(nested(63))}}));
+    EXPECT_EQ(PreferencesFile(temp / "preferences.json").load(),
+              json({{"x", json::parse(nested(63))}}));
 }
 
 TEST(PreferencesFile, ALinkedDocumentIsReadAndSavedThroughItsLink) {
@@ -249,8 +249,9 @@ TEST(UserDefaultsController, AValueNestedTooDeepToSaveIsRefusedAndObserversHearN
     EXPECT_TRUE(store.setValueForKeyPath(json::parse(nested(63)), "values.TextColor"));
     EXPECT_EQ(calls.size(), 1u);
     EXPECT_EQ(log.lines(), std::vector<std::string>(
-                               2, "Setting \"TextColor\" not changed: its value nests deeper than "
-                                  "64 levels"));
+                               2,
+                               "Setting \"TextColor\" not changed: its value nests deeper than "
+                               "64 levels"));
 }
 
 // The other run, as far as its settings go, under $XDG_CONFIG_HOME:

@@ -298,9 +298,9 @@ TEST(MirelDecodeLive, ListsAndDecodesEveryChannelOfEveryDeviceTillOneGoesAway) {
 TEST(MirelDecodeLive, StallsOfAHundredAndFiftyMillisecondsLoseNoFrame) {
     const Scratch s;
     const int frames = 25 * 6;
-    const std::string env =
-        "ALSA_CONFIG_PATH='" +
-        writeAlsaConfig(s.dir, {ltcCard(s.dir, "ltc_stalled", 2, 1, frames)}) + "'";
+    const std::string env = "ALSA_CONFIG_PATH='" +
+                            writeAlsaConfig(s.dir, {ltcCard(s.dir, "ltc_stalled", 2, 1, frames)}) +
+                            "'";
     const auto stalled = [&](const std::string& args, std::chrono::milliseconds stall, int times) {
         std::filesystem::remove(s.dir + "/out");  // the last run's
         const GPid pid = start(s.dir, args, env);
