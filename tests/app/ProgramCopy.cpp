@@ -41,28 +41,6 @@ constexpr const char* kPageDriver = R"(
 })();
 )";
 
-// The resident set of `pid` and of every process under it, in KiB.
-int64_t residentTree(int pid) {
-    int64_t total = 0;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) total += std::atoll(line.c_str() + 6);
-    }
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), {});
-        const size_t close = text.rfind(')');
-        int parent = 0;
-        if (close != std::string::npos &&
-            std::sscanf(text.c_str() + close + 1, " %*c %d", &parent) == 1 && parent == pid) {
-            total += residentTree(std::stoi(name));
-        }
-    }
-    return total;
-}
-
 }  // namespace
 
 std::string slurp(const std::string& path) {
@@ -123,10 +101,6 @@ int Copy::finish(int signal) {
 
 std::string Copy::log() const {
     return slurp(dir_ + "/log");
-}
-
-int64_t Copy::residentKiB() const {
-    return pid_ == 0 ? 0 : residentTree(pid_);
 }
 
 // "e2e <ms> clock hh:mm:ss;ff|25 FPS|Running" lines, in order.

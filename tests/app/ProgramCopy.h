@@ -40,9 +40,6 @@ public:
     const std::string& dir() const { return dir_; }
     GPid pid() const { return pid_; }
     int64_t startedMs() const { return startedMs_; }
-    /// Resident memory of the copy and every process it started (its web
-    /// views' processes), in KiB.
-    int64_t residentKiB() const;
 
 private:
     std::string dir_;

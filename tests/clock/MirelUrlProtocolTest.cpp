@@ -128,28 +128,6 @@ TEST_F(MirelUrlProtocolTest, NotFoundPageNamesTheAddressAsText) {
     }
 }
 
-// What a page embeds or fetches must not choose the source or open browsers.
-TEST_F(MirelUrlProtocolTest, AddressesThatActDoSoOnlyForANavigation) {
-    sources.audioNames = {{0, "Zero"}};
-    sources.networkNames = {"Studio A"};
-    settings.setObjectForKey("Before", "audioInput");
-    std::vector<std::string> logged;
-    for (const std::string url : {"mirel://audio/0", "mirel://network/Studio%20A",
-                                  "mirel://quicktime/%2Fhome%2Fuser%2Fx.mov",
-                                  "mirel:///visitOnlineHelp", "mirel:///visitOnlineHelp/"}) {
-        EXPECT_EQ(protocol.startLoading(url, kRead), std::nullopt) << url;
-        logged.push_back("Refused '" + url +
-                         "': only the clock window's own navigations choose the source or open "
-                         "the help");
-    }
-    while (g_main_context_iteration(nullptr, FALSE)) {
-    }
-    EXPECT_EQ(chosen(), "Before");
-    EXPECT_TRUE(opened.empty());
-    EXPECT_EQ(log.lines(), logged);
-    EXPECT_TRUE(sources.askedIndices.empty());
-}
-
 // The document goes out as a page's type: names from other machines hold no markup there.
 TEST_F(MirelUrlProtocolTest, InputListHoldsNoMarkupCharactersButTheSameValues) {
     const json hostile = {{"u", "mirel://network/x"},
