@@ -52,7 +52,7 @@ void MirelUrlScheme::navigationDecided(WebKitWebView* view, const std::string& a
                                        bool mayAct) {
     Permissions& permissions = permissionsOf(view);
     permissions.decided = address;
-    permissions.decidedMayAct = mayAct;
+    permissions.decidedMayAct = mayAct && MirelUrlProtocol::changesState(address);
 }
 
 void MirelUrlScheme::mainFrameLoadStarted(WebKitWebView* view) {

@@ -80,15 +80,15 @@ nlohmann::json UserDefaultsController::objectForKey(std::string_view key) const 
 bool UserDefaultsController::setValueForKeyPath(const nlohmann::json& value,
                                                 std::string_view keyPath) {
     const std::string_view key = keyOf(keyPath);
-    return !key.empty() && change(key, value);
+    return !key.empty() && change(key, &value);
 }
 
 void UserDefaultsController::setObjectForKey(const nlohmann::json& value, std::string_view key) {
-    if (!key.empty()) change(key, value);
+    if (!key.empty()) change(key, &value);
 }
 
 void UserDefaultsController::removeObjectForKey(std::string_view key) {
-    if (!key.empty()) change(key, std::nullopt);
+    if (!key.empty()) change(key, nullptr);
 }
 
 void UserDefaultsController::addObserver(SettingsObserver& observer, std::string_view keyPath) {
@@ -107,10 +107,11 @@ void UserDefaultsController::removeObserver(SettingsObserver& observer, std::str
     if (last != list.rend()) list.erase(std::next(last).base());
 }
 
-bool UserDefaultsController::change(std::string_view key,
-                                    const std::optional<nlohmann::json>& value) {
+// By pointer, not by a copy: copying a value recurses as deep as it nests,
+// and it must be measured first.
+bool UserDefaultsController::change(std::string_view key, const nlohmann::json* value) {
     // Such a value could never be saved: the writer recurses once per level.
-    if (value && PreferencesFile::nestsTooDeep(*value)) {
+    if (value != nullptr && PreferencesFile::nestsTooDeep(*value)) {
         Log::line("Setting \"%.*s\" not changed: its value nests deeper than %zu levels",
                   static_cast<int>(key.size()), key.data(), PreferencesFile::kDeepestNesting);
         return false;

@@ -78,8 +78,9 @@ private:
     using Observers = std::vector<SettingsObserver*>;
 
     void flushQuietly() noexcept;
-    /// False, changing nothing, for a value nested too deep to be saved.
-    bool change(std::string_view key, const std::optional<nlohmann::json>& value);
+    /// Stores `value`, or removes the key for null. False, changing nothing,
+    /// for a value nested too deep to be saved.
+    bool change(std::string_view key, const nlohmann::json* value);
     void scheduleSave();
     void startSaveTimer();
     static int saveTimerTrampoline(void* handle);
