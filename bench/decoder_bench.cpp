@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "decode/TimecodeListener.h"
-#include "tests/support/LtcSignal.h"
+#include "tools/LtcSignal.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include "decode/TCReaderMain.h"
 #include "platform/CaptureHandOver.h"
 #include "tests/fixtures/alsa/VirtualCard.h"
-#include "tests/support/LtcSignal.h"
+#include "tools/LtcSignal.h"
 
 namespace {
 

@@ -6,10 +6,10 @@ set -euo pipefail
 packages=(
     # build
     build-essential cmake ninja-build pkg-config git
-    # decoder tool
-    libsndfile1-dev
+    # the tools: audio files, and libltc's encoder for mirel-ltcgen
+    libsndfile1-dev libltc-dev
     # tests and benchmarks
-    libgtest-dev libgmock-dev libbenchmark-dev libltc-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
     # fuzzing and sanitizers with clang
     clang libclang-rt-dev clang-format clang-tidy
     # platform layer

@@ -18,7 +18,7 @@ inputs=$("$build/tools/mirel-decode" --list 2>/dev/null | awk -F'\t' 'NR > 1 && 
 if [ "$inputs" -eq 0 ]; then
     demo=$build/demo
     mkdir -p "$demo/config/mirel"
-    "$build/tests/support/ltc-gen" "$demo/ltc.f32" --raw --fps 25 --start 10:00:00:00 \
+    "$build/tools/mirel-ltcgen" "$demo/ltc.f32" --fps 25 --start 10:00:00:00 \
         --frames 1500 --channels 2 --user 12345678
     cat >"$demo/asound.conf" <<CONF
 pcm_type.mirelfile { lib "$build/tests/fixtures/alsa/libasound_module_pcm_mirelfile.so" }

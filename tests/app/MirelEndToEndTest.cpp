@@ -22,7 +22,7 @@
 #include "tests/app/ProgramCopy.h"
 #include "tests/fixtures/alsa/VirtualCard.h"
 #include "tests/support/DnsSdDaemon.h"
-#include "tests/support/LtcSignal.h"
+#include "tools/LtcSignal.h"
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;

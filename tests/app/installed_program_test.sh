@@ -14,7 +14,7 @@ pid=
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
-for file in usr/bin/mirel usr/share/mirel/mirelweb.ui usr/share/mirel/MainMenu.ui \
+for file in usr/bin/mirel usr/bin/mirel-decode usr/bin/mirel-ltcgen usr/share/mirel/mirelweb.ui usr/share/mirel/MainMenu.ui \
     usr/share/mirel/html/home.html usr/share/mirel/html/mirel4bgd.png \
     usr/share/applications/mirel.desktop usr/share/icons/hicolor/scalable/apps/mirel.svg; do
     [ -e "$root/$file" ] || fail "$file is not installed"

@@ -14,7 +14,7 @@
 
 #include "decode/TimecodeListener.h"
 #include "tests/support/CountingAllocator.h"
-#include "tests/support/LtcSignal.h"
+#include "tools/LtcSignal.h"
 
 namespace {
 

@@ -30,7 +30,7 @@
 #include "tests/fixtures/alsa/VirtualCard.h"
 #include "tests/network/UdpPeer.h"
 #include "tests/support/DnsSdDaemon.h"
-#include "tests/support/LtcSignal.h"
+#include "tools/LtcSignal.h"
 
 using namespace std::chrono_literals;
 
@@ -223,6 +223,37 @@ TEST(MirelDecode, OptionsComeInAnyOrderAndHelpIsNoError) {
         const Result r = run(order, env);
         EXPECT_EQ(r.status, 0) << order << ": " << r.err;
         EXPECT_EQ(r.err.find("usage"), std::string::npos) << order << ": " << r.err;
+    }
+}
+
+// What mirel-ltcgen writes, mirel-decode reads back: every rate, drop frame
+// across a minute, each file type, staggered channels and user bits.
+TEST(MirelLtcgen, WritesWhatTheDecoderReadsBack) {
+    const Scratch s;
+    const struct {
+        std::string file, args, first, last;
+    } cases[] = {
+        {"a.wav", "--fps 23.976 --start 01:00:00:00 --seconds 2", "0\t3604\t01:00:00:01",
+         "01:00:01:23"},
+        {"b.flac", "--fps 29.97 --start '00:00:59;27' --frames 6", "00:00:59:28\t",
+         "00:01:00:04\t"},
+        {"c.aiff", "--fps 30 --frames 31 --pcm16 --rate 44100", "10:00:00:01", "10:00:01:00\t"},
+        {"d.wav", "--fps 24 --frames 3 --channels 2 --stagger --user DEADBEEF",
+         "1\t3600\t11:00:00:01\tDEADBEEF", "11:00:00:02"},
+        // Headerless float32, as the virtual card plays it: 2 × 4 bytes a frame.
+        {"e.raw", "--frames 5 --channels 2", "", ""}};
+    for (const auto& [file, args, first, last] : cases) {
+        const std::string path = s.dir + "/" + file;
+        const std::string command = "'" MIREL_LTCGEN "' '" + path + "' " + args;
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        if (first.empty()) {
+            EXPECT_EQ(std::filesystem::file_size(path), 5u * 1920 * 2 * 4);
+            continue;
+        }
+        const Result r = run("'" + path + "'");
+        EXPECT_EQ(r.status, 0) << args << r.err;
+        EXPECT_NE(r.out.find(first), std::string::npos) << args << "\n" << r.out;
+        EXPECT_NE(r.out.find(last), std::string::npos) << args << "\n" << r.out;
     }
 }
 

@@ -6,10 +6,11 @@
 
 #include "decode/SMPTE_tc.h"
 
-// Test signals from libltc's encoder, an independent reference for our decoder.
+// LTC signals from libltc's encoder: what mirel-ltcgen writes, and for the
+// tests a reference made independently of our decoder.
 struct LtcSignalOptions {
     double sampleRate = 48000.0;
-    double fps = 25.0;       ///< 24, 25, 29.97 or 30
+    double fps = 25.0;       ///< 23.976, 24, 25, 29.97 or 30
     bool dropFrame = false;  ///< sets the drop-frame bit; libltc then skips frames 0 and 1 as
                              ///< drop-frame counting does
     bool colorFrame = false;

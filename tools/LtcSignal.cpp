@@ -1,4 +1,4 @@
-#include "tests/support/LtcSignal.h"
+#include "tools/LtcSignal.h"
 
 #include <ltc.h>
 
