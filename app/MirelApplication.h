@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "app/ControllerTimecodeSources.h"
 #include "app/TimecodeInputList.h"
 #include "clock/ClockWindow.h"
 #include "clock/ClockWindowDelegate.h"
-#include "clock/ControllerTimecodeSources.h"
 #include "platform/UserDefaultsController.h"
 
 class MirelUrlProtocol;

@@ -38,7 +38,7 @@ std::vector<std::string> TimecodeInputList::getInputDeviceList() const {
     std::vector<std::string> entries;
     const AudioInputDevices devices;
     for (int32_t d = 0; d < devices.getDevicesCount(); ++d) {
-        if (devices.getChanelsInDevice(unsigned(d)) <= 0) continue;
+        if (devices.getChannelsInDevice(unsigned(d)) <= 0) continue;
         entries.push_back(entry("mirel://audio/" + std::to_string(d),
                                 devices.getDeviceName(unsigned(d)).get(), "audio"));
     }
@@ -85,7 +85,7 @@ std::vector<std::string> TimecodeInputList::audioInputEntries() const {
     std::vector<std::string> list;
     const AudioInputDevices devices;
     for (int32_t d = 0; d < devices.getDevicesCount(); ++d) {
-        const int32_t channels = devices.getChanelsInDevice(unsigned(d));
+        const int32_t channels = devices.getChannelsInDevice(unsigned(d));
         if (channels <= 0) continue;
         list.push_back(std::string(devices.getDeviceName(unsigned(d)).get()) + " (" +
                        std::to_string(channels) + ")");

@@ -18,7 +18,7 @@ AudioDeviceID AudioInputDevices::getDeviceID(unsigned int index) const {
     return index < deviceCount ? deviceIds[index] : 0;
 }
 
-int32_t AudioInputDevices::getChanelsInDevice(unsigned int index) const {
+int32_t AudioInputDevices::getChannelsInDevice(unsigned int index) const {
     if (index >= deviceCount) return -1;
     AudioStreamBasicDescription format{};
     if (audioHardware().inputStreamFormat(deviceIds[index], format) != kAudioHardwareNoError)

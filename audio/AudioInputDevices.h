@@ -25,7 +25,7 @@ public:
     /// 0 when index is past the end.
     AudioDeviceID getDeviceID(unsigned int index) const;
     /// Channels of the device's input; 0 when it has none, -1 when index is past the end.
-    int32_t getChanelsInDevice(unsigned int index) const;
+    int32_t getChannelsInDevice(unsigned int index) const;
     /// A 1024-byte NUL-terminated text owned by the caller (empty when unreadable);
     /// null when index is past the end.
     std::unique_ptr<char[]> getDeviceName(unsigned int index) const;

@@ -1,10 +1,7 @@
 #include "audio/AudioSoundInput.h"
 
-#include <unistd.h>
-
-#include <cstdio>
-
 #include "audio/AudioInputDevices.h"
+#include "platform/Log.h"
 
 namespace {
 constexpr float kLowestInputVolume = 0.4f;
@@ -12,14 +9,13 @@ constexpr float kLowestInputVolume = 0.4f;
 
 AudioSoundInput::~AudioSoundInput() {
     stopPlayback();
-    usleep(1000);
 }
 
 bool AudioSoundInput::startPlayback(float rate, unsigned int bufferFrames,
                                     unsigned int devicePosition, DataCallback cb, void* user) {
     const AudioInputDevices devices;
-    if (state != kIdle) return false;
-    state = kStartAccepted;
+    if (state != State::kIdle) return false;
+    state = State::kStartAccepted;
     sampleRate = rate;
     bufferSize = bufferFrames;
     callback = cb;
@@ -34,31 +30,31 @@ bool AudioSoundInput::startPlayback(float rate, unsigned int bufferFrames,
     return true;
 }
 
-// Each failing step says so on standard output and ends the set-up, leaving
+// Each failing step says so in the log and ends the set-up, leaving
 // what earlier steps did in place.
 void AudioSoundInput::startPlaybackPrivate() {
-    if (state != kStartAccepted) return;
-    state = kRunning;
+    if (state != State::kStartAccepted) return;
+    state = State::kRunning;
     AudioHardware& hardware = audioHardware();
 
     const OSStatus formatStatus = hardware.inputStreamFormat(deviceId, streamFormat);
     if (formatStatus != kAudioHardwareNoError) {
-        std::printf("get kAudioDevicePropertyStreamFormat error: %i\n", formatStatus);
+        Log::line("get kAudioDevicePropertyStreamFormat error: %i", formatStatus);
         return;
     }
     if (streamFormat.mFormatID != kAudioFormatLinearPCM) {
-        std::printf("mFormatID !=  kAudioFormatLinearPCM\n");
+        Log::line("mFormatID !=  kAudioFormatLinearPCM");
         return;
     }
     if ((streamFormat.mFormatFlags & kAudioFormatFlagIsFloat) == 0) {
-        std::printf("Sorry, currently only works with float format....\n");
+        Log::line("Sorry, currently only works with float format....");
         return;
     }
-    std::printf("SR = %g, FF = %08lX, BPP = %ld, FPP = %ld, CPF = %ld, BPF = %ld, BPC = %ld\n",
-                streamFormat.mSampleRate, static_cast<unsigned long>(streamFormat.mFormatFlags),
-                long(streamFormat.mBytesPerPacket), long(streamFormat.mFramesPerPacket),
-                long(streamFormat.mChannelsPerFrame), long(streamFormat.mBytesPerFrame),
-                long(streamFormat.mBitsPerChannel));
+    Log::line("SR = %g, FF = %08lX, BPP = %ld, FPP = %ld, CPF = %ld, BPF = %ld, BPC = %ld",
+              streamFormat.mSampleRate, static_cast<unsigned long>(streamFormat.mFormatFlags),
+              long(streamFormat.mBytesPerPacket), long(streamFormat.mFramesPerPacket),
+              long(streamFormat.mChannelsPerFrame), long(streamFormat.mBytesPerFrame),
+              long(streamFormat.mBitsPerChannel));
 
     // LTC read through a nearly closed input gain is lost in the dead band.
     for (uint32_t k = 0; k <= streamFormat.mChannelsPerFrame; ++k) {
@@ -73,16 +69,15 @@ void AudioSoundInput::startPlaybackPrivate() {
     bufferSize = bufferSize * 2 * channelCount;
     const OSStatus sizeStatus = hardware.setInputBufferSize(deviceId, bufferSize);
     if (sizeStatus != kAudioHardwareNoError) {
-        std::printf("get kAudioDevicePropertyBufferSize error %i\n", sizeStatus);
+        Log::line("get kAudioDevicePropertyBufferSize error %i", sizeStatus);
         return;
     }
-    if (hardware.addIOProc(deviceId, __AudioSoundInput__GiveMoreData, this) !=
-        kAudioHardwareNoError) {
-        std::printf("AudioDeviceAddIOProc error\n");
+    if (hardware.addIOProc(deviceId, audioSoundInputIOProc, this) != kAudioHardwareNoError) {
+        Log::line("AudioDeviceAddIOProc error");
         return;
     }
-    if (hardware.start(deviceId, __AudioSoundInput__GiveMoreData) != kAudioHardwareNoError) {
-        std::printf("AudioDeviceStart error\n");
+    if (hardware.start(deviceId, audioSoundInputIOProc) != kAudioHardwareNoError) {
+        Log::line("AudioDeviceStart error");
         return;
     }
     hardware.addDeviceIsAliveListener(deviceId, NotifyWhenStopping, this);
@@ -107,12 +102,11 @@ OSStatus AudioSoundInput::GetMoreData(AudioDeviceID /*device*/, const AudioTimeS
 
 // Stopping a capture ends only that capture: the other devices and the program go on.
 bool AudioSoundInput::stopPlayback() {
-    if (state != kRunning) return true;
-    state = kStopped;
+    if (state != State::kRunning) return true;
+    state = State::kStopped;
     AudioHardware& hardware = audioHardware();
-    if (hardware.stop(deviceId, __AudioSoundInput__GiveMoreData) != kAudioHardwareNoError)
-        return true;
-    hardware.removeIOProc(deviceId, __AudioSoundInput__GiveMoreData);
+    if (hardware.stop(deviceId, audioSoundInputIOProc) != kAudioHardwareNoError) return true;
+    hardware.removeIOProc(deviceId, audioSoundInputIOProc);
     return true;
 }
 
@@ -121,18 +115,17 @@ OSStatus AudioSoundInput::NotifyWhenStopping(AudioHardwarePropertyID /*property*
     auto* input = static_cast<AudioSoundInput*>(clientData);
     char name[AudioInputDevices::kTextSize] = "";
     audioHardware().deviceName(input->deviceId, name, sizeof name);
-    std::fprintf(stderr,
-                 "Audio device \"%s\" stopped delivering input: its capture is stopped, "
-                 "the other devices go on\n",
-                 name);
+    Log::line(
+        "Audio device \"%s\" stopped delivering input: its capture is stopped, "
+        "the other devices go on",
+        name);
     return input->stopPlayback() ? 1 : 0;
 }
 
-OSStatus __AudioSoundInput__GiveMoreData(AudioDeviceID device, const AudioTimeStamp* now,
-                                         const AudioBufferList* inputData,
-                                         const AudioTimeStamp* inputTime,
-                                         AudioBufferList* outputData,
-                                         const AudioTimeStamp* outputTime, void* clientData) {
+OSStatus audioSoundInputIOProc(AudioDeviceID device, const AudioTimeStamp* now,
+                               const AudioBufferList* inputData, const AudioTimeStamp* inputTime,
+                               AudioBufferList* outputData, const AudioTimeStamp* outputTime,
+                               void* clientData) noexcept {
     return static_cast<AudioSoundInput*>(clientData)
         ->GetMoreData(device, now, inputData, inputTime, outputData, outputTime);
 }

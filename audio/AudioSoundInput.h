@@ -6,15 +6,17 @@
 
 /// Receives every block of a capture: `valueCount` floats (frames × channels)
 /// interleaved by channel, valid only during the call. Called on the device's
-/// real-time thread. The result is ignored.
-using DataCallback = long (*)(int valueCount, int channelCount, float* values, void* userData);
+/// real-time thread: it must not throw, allocate, lock or wait. The result is
+/// ignored.
+using DataCallback = long (*)(int valueCount, int channelCount, float* values,
+                              void* userData) noexcept;
 
 // Captures the input of one audio device and hands each block to a data
 // callback. Started at most once; lives until the process ends unless its
 // device goes away. Main thread, but for the IO procedure.
 class AudioSoundInput {
 public:
-    enum : int32_t { kIdle = 0, kStartAccepted = 1, kRunning = 10, kStopped = -1 };
+    enum class State : int32_t { kIdle = 0, kStartAccepted = 1, kRunning = 10, kStopped = -1 };
 
     uint32_t bufferSize = 0;  ///< frames as given; during set-up, the bytes asked of the device
     float sampleRate = 0;     ///< recorded only: capture runs at the device's own rate
@@ -22,7 +24,7 @@ public:
     AudioDeviceID deviceId = 0;  ///< 0 when none
     AudioStreamBasicDescription streamFormat{};
     uint32_t channelCount = 0;
-    int32_t state = kIdle;
+    State state = State::kIdle;
     void* userData = nullptr;
 
     AudioSoundInput() = default;
@@ -44,8 +46,7 @@ public:
 };
 
 /// The IO procedure installed with the device: forwards to the capture's GetMoreData.
-OSStatus __AudioSoundInput__GiveMoreData(AudioDeviceID device, const AudioTimeStamp* now,
-                                         const AudioBufferList* inputData,
-                                         const AudioTimeStamp* inputTime,
-                                         AudioBufferList* outputData,
-                                         const AudioTimeStamp* outputTime, void* clientData);
+OSStatus audioSoundInputIOProc(AudioDeviceID device, const AudioTimeStamp* now,
+                               const AudioBufferList* inputData, const AudioTimeStamp* inputTime,
+                               AudioBufferList* outputData, const AudioTimeStamp* outputTime,
+                               void* clientData) noexcept;

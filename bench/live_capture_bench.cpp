@@ -18,8 +18,8 @@
 #include <memory>
 #include <vector>
 
-#include "decode/TCReaderMain.h"
 #include "platform/CaptureHandOver.h"
+#include "routing/DecoderRegistry.h"
 #include "tests/fixtures/alsa/VirtualCard.h"
 #include "tools/LtcSignal.h"
 
@@ -43,12 +43,12 @@ thread_local int64_t tCycleStart = 0;
 std::vector<int64_t> gInCycle, gToMain;
 std::vector<std::pair<int, int64_t>> gArrivals;  ///< channel 0: frame in the loop, when on main
 
-long timedData(int sampleCount, int channelCount, float* samples, void* userValue) {
+long timedData(int sampleCount, int channelCount, float* samples, void* userValue) noexcept {
     tCycleStart = nowNs();
-    return theData(sampleCount, channelCount, samples, userValue);
+    return dispatchSamples(sampleCount, channelCount, samples, userValue);
 }
 
-void queueRecord(const SMPTE_tc& tc) {
+void queueRecord(const SMPTE_tc& tc, void*) noexcept {
     gHandOver->push(0, Timed{tc, tCycleStart, nowNs()});
 }
 
@@ -77,7 +77,9 @@ int64_t gAt = 0;
 void findCompletingSamples(const std::vector<float>& loop) {
     TCListener decoder;
     decoder.setCallbackId(
-        [](const SMPTE_tc& tc) { gCompletes[size_t((tc.s() * 25 + tc.f()) % kLoopFrames)] = gAt; },
+        [](const SMPTE_tc& tc, void*) noexcept {
+            gCompletes[size_t((tc.s() * 25 + tc.f()) % kLoopFrames)] = gAt;
+        },
         0);
     for (int pass = 0; pass < 2; ++pass) {  // the first frame of the first pass only locks on
         for (gAt = 0; gAt < int64_t(loop.size()); ++gAt) sampleStep(decoder, loop[size_t(gAt)]);
@@ -131,7 +133,7 @@ int main(int argc, char** argv) {
     gInCycle.reserve(size_t(seconds * 30 * channels) + 1024);
     gToMain.reserve(gInCycle.capacity());
 
-    DoInitMainThingyBeforeRunLoop(queueRecord, timedData);
+    startDecodersAndCapture(queueRecord, nullptr, timedData);
     g_timeout_add(
         1000, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr);
     // Settle for a second, then measure.

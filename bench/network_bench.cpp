@@ -59,9 +59,9 @@ BENCHMARK(BM_SendToTenSubscribers);
 // Stamps each value's arrival; the frames count says which value it is.
 class StampingDelegate : public TimecodeReceiverDelegate {
 public:
-    void timecodeRecieverDidFindService(TimecodeReceiver&, const std::shared_ptr<NetService>&,
+    void timecodeReceiverDidFindService(TimecodeReceiver&, const std::shared_ptr<NetService>&,
                                         bool) override {}
-    void timecodeRecieverDidRemoveService(TimecodeReceiver&, const std::shared_ptr<NetService>&,
+    void timecodeReceiverDidRemoveService(TimecodeReceiver&, const std::shared_ptr<NetService>&,
                                           bool) override {}
     void timecode(std::unique_ptr<SMPTE_tc> tc) override {
         const auto now = Clock::now();

@@ -11,7 +11,7 @@
 #include "platform/Log.h"
 #include "platform/Resources.h"
 #include "routing/TimecodeController.h"
-#include "routing/ZebTimecodeWrapper.h"
+#include "routing/TimecodeWrapper.h"
 
 namespace {
 
@@ -281,7 +281,7 @@ void ClockWindow::ensureMinimumWidth(int width, int height) {
                       wantedHeight + (windowHeight - viewHeight));
 }
 
-void ClockWindow::receiveTimecode(const ZebTimecodeWrapper& wrapper) {
+void ClockWindow::receiveTimecode(const TimecodeWrapper& wrapper) {
     const SMPTE_tc& tc = *wrapper.timecode();
     const std::string running = settingText("timecodeRunning");
     if (tc.f() == 0) {

@@ -83,7 +83,7 @@ public:
     /// keeping its top edge; never shrinks it.
     void ensureMinimumWidth(int width, int height);
 
-    void receiveTimecode(const ZebTimecodeWrapper& wrapper) override;
+    void receiveTimecode(const TimecodeWrapper& wrapper) override;
     void observeValueForKeyPath(const std::optional<std::string>& keyPath) override;
 
     /// The objects pushed into the page, as script: each setting's text is a

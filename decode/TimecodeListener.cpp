@@ -9,7 +9,7 @@
 namespace {
 
 // LTC frame bits 64-79 in the order sent, 0 as one long pulse and 1 as two short ones.
-constexpr bool kSyncPulseIsShort[_ManchesterFrame::kSyncPulses] = {
+constexpr bool kSyncPulseIsShort[ManchesterFrame::kSyncPulses] = {
     false, false,                                      // 0 0
     true,  true,  true, true, true, true, true, true,  // 1 1 1 1
     true,  true,  true, true, true, true, true, true,  // 1 1 1 1
@@ -28,12 +28,13 @@ int32_t group(const bool* bits, int first, int width) {
 
 }  // namespace
 
-void SMPTE_tc_listener::setCallbackId(TimecodeCallback cb, int id) {
+void SMPTE_tc_listener::setCallbackId(TimecodeCallback cb, int id, void* user) {
     callback = cb;
     callbackId = id;
+    context = user;
 }
 
-bool SMPTE_tc_listener::makeTC(bool* bits) {
+void SMPTE_tc_listener::makeTC(const bool* bits) noexcept {
     SMPTE_tc tc;
     tc.myId = callbackId;
     tc.fu = group(bits, 0, 4);
@@ -55,16 +56,14 @@ bool SMPTE_tc_listener::makeTC(bool* bits) {
     tc.u7 = group(bits, 52, 4);
     tc.ht = group(bits, 56, 2);
     tc.u8 = group(bits, 60, 4);
-    if (callback != nullptr) callback(tc);
-    return true;
+    if (callback != nullptr) callback(tc, context);
 }
 
-void _ManchesterFrame::setCallbackId(TimecodeCallback callback, int id) {
-    listener.setCallbackId(callback, id);
+void ManchesterFrame::setCallbackId(TimecodeCallback callback, int id, void* context) {
+    listener.setCallbackId(callback, id, context);
 }
 
-void _ManchesterFrame::newPulse(unsigned char length) {
-    shortThreshold = kShortThreshold;
+void ManchesterFrame::newPulse(unsigned char length) {
     const bool isShort = float(length) < shortThreshold;
     if (isShort) {
         // Only the parity is read; wrap below INT32_MAX (keeping parity) so that a
@@ -78,14 +77,14 @@ void _ManchesterFrame::newPulse(unsigned char length) {
     addMBit({length, isShort, length >= kMinValid && length <= kMaxValid});
 }
 
-bool _ManchesterFrame::windowHoldsSyncWord() const {
+bool ManchesterFrame::windowHoldsSyncWord() const {
     for (int i = 0; i < kSyncPulses; ++i) {
         if (pulseWindow[i].isShort != kSyncPulseIsShort[i]) return false;
     }
     return true;
 }
 
-void _ManchesterFrame::addMBit(manchesterPulse pulse) {
+void ManchesterFrame::addMBit(manchesterPulse pulse) {
     // pulseCount never passes 157 here: 29 sync pulses, then at most two pulses
     // for each of the 64 data bits before the frame is handed on and the window emptied.
     pulseWindow[pulseCount++] = pulse;
@@ -122,8 +121,8 @@ void _ManchesterFrame::addMBit(manchesterPulse pulse) {
     }
 }
 
-void TCListener::setCallbackId(TimecodeCallback callback, int id) {
-    frame.setCallbackId(callback, id);
+void TCListener::setCallbackId(TimecodeCallback callback, int id, void* context) {
+    frame.setCallbackId(callback, id, context);
 }
 
 void TCListener::addPulse(unsigned char length) {

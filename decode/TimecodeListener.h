@@ -6,8 +6,10 @@
 #include "decode/SMPTE_tc.h"
 
 // Where decoded records go. Called on the thread that feeds the decoder, inside
-// the sample step; the record is a temporary, so a callee that keeps it copies it.
-using TimecodeCallback = void (*)(const SMPTE_tc&);
+// the sample step, with the context given to setCallbackId; the record is a
+// temporary, so a callee that keeps it copies it. On a capture thread the
+// callee must not allocate, lock or wait either.
+using TimecodeCallback = void (*)(const SMPTE_tc& tc, void* context) noexcept;
 
 /// One measured pulse: the distance in samples between two polarity changes.
 struct manchesterPulse {
@@ -20,14 +22,15 @@ struct manchesterPulse {
 struct SMPTE_tc_listener {
     int32_t callbackId = 0;               ///< copied into myId of every record
     TimecodeCallback callback = nullptr;  ///< null: frames are decoded and dropped
+    void* context = nullptr;              ///< handed to every call of the callback
 
-    void setCallbackId(TimecodeCallback callback, int id);
-    bool makeTC(bool* bits);
+    void setCallbackId(TimecodeCallback callback, int id, void* context = nullptr);
+    void makeTC(const bool* bits) noexcept;
 };
 
 /// Classifies pulses, finds the sync word in a sliding window and assembles
 /// the frame's 64 data bits after it.
-struct _ManchesterFrame {
+struct ManchesterFrame {
     static constexpr int kSyncPulses = 29;   ///< 0011 1111 1111 1101 as pulses
     static constexpr int kWindowSize = 200;  ///< 29 sync pulses + at most 128 per frame
     static constexpr int kFrameBits = 80;
@@ -46,8 +49,8 @@ struct _ManchesterFrame {
     bool halfBitPending = false;      ///< first short pulse of a 1 bit seen
     SMPTE_tc_listener listener;
 
-    _ManchesterFrame() = default;
-    void setCallbackId(TimecodeCallback callback, int id);
+    ManchesterFrame() = default;
+    void setCallbackId(TimecodeCallback callback, int id, void* context = nullptr);
     void newPulse(unsigned char length);
     void addMBit(manchesterPulse pulse);
 
@@ -68,10 +71,10 @@ struct TCListener {
     int32_t samplesSinceEdge =
         0;  ///< since the last edge or silence restart; 0..100 between samples
     bool silenceReported = false;  ///< the one silence pulse has been sent since the last edge
-    _ManchesterFrame frame;
+    ManchesterFrame frame;
 
     TCListener() = default;
-    void setCallbackId(TimecodeCallback callback, int id);
+    void setCallbackId(TimecodeCallback callback, int id, void* context = nullptr);
     void addPulse(unsigned char length);
 };
 

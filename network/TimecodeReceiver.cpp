@@ -109,7 +109,7 @@ void TimecodeReceiver::netServiceBrowserDidFindService(NetServiceBrowser&,
     service->resolveWithTimeout(kResolveTimeoutSeconds);
     // Only this thread changes the delegate, so it reads it without the lock,
     // and a delegate that calls setDelegate from here cannot deadlock.
-    if (_delegate) _delegate->timecodeRecieverDidFindService(*this, service, moreComing);
+    if (_delegate) _delegate->timecodeReceiverDidFindService(*this, service, moreComing);
 }
 
 void TimecodeReceiver::netServiceBrowserDidRemoveService(NetServiceBrowser&,
@@ -117,7 +117,7 @@ void TimecodeReceiver::netServiceBrowserDidRemoveService(NetServiceBrowser&,
                                                          bool moreComing) {
     // A subscribed source stays subscribed: the controller decides when to leave it.
     std::erase(services, service);
-    if (_delegate) _delegate->timecodeRecieverDidRemoveService(*this, service, moreComing);
+    if (_delegate) _delegate->timecodeReceiverDidRemoveService(*this, service, moreComing);
 }
 
 void* timecodeNotifyThread(void* receiver) {

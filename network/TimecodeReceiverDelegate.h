@@ -14,11 +14,11 @@ public:
     virtual ~TimecodeReceiverDelegate() = default;
 
     /// A source became visible. Main thread.
-    virtual void timecodeRecieverDidFindService(TimecodeReceiver& receiver,
+    virtual void timecodeReceiverDidFindService(TimecodeReceiver& receiver,
                                                 const std::shared_ptr<NetService>& service,
                                                 bool moreComing) = 0;
     /// A source went away. Main thread.
-    virtual void timecodeRecieverDidRemoveService(TimecodeReceiver& receiver,
+    virtual void timecodeReceiverDidRemoveService(TimecodeReceiver& receiver,
                                                   const std::shared_ptr<NetService>& service,
                                                   bool moreComing) = 0;
     /// A value for a current subscription, with myId the subscription's index;

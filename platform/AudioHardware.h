@@ -55,11 +55,12 @@ struct AudioBufferList {
     AudioBuffer mBuffers[1];
 };
 
-/// Called on the device's real-time thread once per cycle with its input.
+/// Called on the device's real-time thread once per cycle with its input; it
+/// must not throw, allocate, lock or wait.
 using AudioDeviceIOProc = OSStatus (*)(AudioDeviceID device, const AudioTimeStamp* now,
                                        const AudioBufferList* inputData,
                                        const AudioTimeStamp* inputTime, AudioBufferList* outputData,
-                                       const AudioTimeStamp* outputTime, void* clientData);
+                                       const AudioTimeStamp* outputTime, void* clientData) noexcept;
 
 /// Called on the main thread when a running device stops delivering input on its own.
 using AudioHardwarePropertyListenerProc = OSStatus (*)(AudioHardwarePropertyID property,

@@ -13,6 +13,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/Log.h"
+
 struct PortAudioHardware::Stream {
     PortAudioHardware* owner = nullptr;
     AudioDeviceID device = 0;
@@ -37,6 +39,18 @@ struct PortAudioHardware::Stream {
 namespace {
 
 void ignoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+// PortAudio's code as words, with the code itself for a search; and ALSA's
+// words too when the failure came from there.
+std::string errorText(PaError error) {
+    std::string text = std::string(Pa_GetErrorText(error)) + " (" + std::to_string(error) + ")";
+    if (error == paUnanticipatedHostError) {
+        const PaHostErrorInfo* host = Pa_GetLastHostErrorInfo();
+        if (host != nullptr && host->errorText != nullptr && host->errorText[0] != '\0')
+            text += ": " + std::string(host->errorText);
+    }
+    return text;
+}
 
 // PortAudio's index for one of our identifiers, or -1.
 PaDeviceIndex paIndex(AudioDeviceID device) {
@@ -98,7 +112,7 @@ struct PortAudioCallbacks {
     // Real-time: builds the cycle's buffer list on the stack and calls the IO procedure.
     static int stream(const void* input, void* /*output*/, unsigned long frames,
                       const PaStreamCallbackTimeInfo* t, PaStreamCallbackFlags flags,
-                      void* userData) {
+                      void* userData) noexcept {
         auto* s = static_cast<PortAudioHardware::Stream*>(userData);
         countLostFrames(*s, frames, t, flags);
         AudioBufferList list{
@@ -118,7 +132,8 @@ struct PortAudioCallbacks {
     // Real-time. An overflow flag says input was lost, not how much: the gap
     // between when this block was captured and when the last one ended does.
     static void countLostFrames(PortAudioHardware::Stream& s, unsigned long frames,
-                                const PaStreamCallbackTimeInfo* t, PaStreamCallbackFlags flags) {
+                                const PaStreamCallbackTimeInfo* t,
+                                PaStreamCallbackFlags flags) noexcept {
         if (t == nullptr || t->inputBufferAdcTime <= 0) return;
         if ((flags & paInputOverflow) != 0 && s.nextAdcTime > 0) {
             const double gap = (t->inputBufferAdcTime - s.nextAdcTime) * s.rate;
@@ -162,8 +177,8 @@ bool PortAudioHardware::ready() {
         const PaError error = Pa_Initialize();
         snd_lib_error_set_handler(nullptr);
         if (error != paNoError) {
-            std::fprintf(stderr, "PortAudio could not start: %s; no audio devices are listed\n",
-                         Pa_GetErrorText(error));
+            Log::line("PortAudio could not start: %s; no audio devices are listed",
+                      errorText(error).c_str());
         }
         initialised_ = error == paNoError ? 1 : -1;
         // Registered after the process's static objects exist, so it runs before
@@ -336,8 +351,7 @@ OSStatus PortAudioHardware::start(AudioDeviceID device, AudioDeviceIOProc proc) 
         watchdog_ = g_timeout_add(kWatchdogMs, &PortAudioCallbacks::watch, this);
     }
     if (error != paNoError) {
-        std::fprintf(stderr, "PortAudio cannot capture \"%s\": %s\n", info->name,
-                     Pa_GetErrorText(error));
+        Log::line("PortAudio cannot capture \"%s\": %s", info->name, errorText(error).c_str());
         return kAudioHardwareUnspecifiedError;
     }
     return kAudioHardwareNoError;
@@ -389,9 +403,8 @@ void PortAudioHardware::reportLostFrames(AudioDeviceID device, Stream& s) {
     const uint64_t lost = s.framesLost.load(std::memory_order_relaxed);
     const gint64 now = g_get_monotonic_time();
     if (lost == s.framesLostReported || now - s.lostReportedAt < G_USEC_PER_SEC) return;
-    std::fprintf(stderr, "Audio device \"%s\" lost %llu samples\n",
-                 Pa_GetDeviceInfo(paIndex(device))->name,
-                 static_cast<unsigned long long>(lost - s.framesLostReported));
+    Log::line("Audio device \"%s\" lost %llu samples", Pa_GetDeviceInfo(paIndex(device))->name,
+              static_cast<unsigned long long>(lost - s.framesLostReported));
     s.framesLostReported = lost;
     s.lostReportedAt = now;
 }

@@ -6,10 +6,10 @@
 #include <cinttypes>
 #include <utility>
 
-#include "decode/TCReaderMain.h"
 #include "platform/Host.h"
 #include "platform/Log.h"
 #include "platform/MainThread.h"
+#include "routing/DecoderRegistry.h"
 
 namespace {
 
@@ -29,7 +29,6 @@ std::string describe(const nlohmann::json& setting) {
 }  // namespace
 
 TimecodeController* TimecodeController::globalMe = nullptr;
-std::atomic<TimecodeController*> TimecodeController::decoding_{nullptr};
 
 TimecodeController& TimecodeController::globalInstance() {
     // Never destroyed: capture threads, the receiver and the timer use it until exit.
@@ -41,8 +40,8 @@ int64_t TimecodeController::wallClock() {
     return g_get_real_time();
 }
 
-void TimecodeController::defaultAudioStart(TimecodeCallback callback) {
-    runMacMainThread(callback);
+void TimecodeController::defaultAudioStart(TimecodeCallback callback, void* context) {
+    startDecodingAllInputs(callback, context);
 }
 
 TimecodeController::TimecodeController(Environment environment)
@@ -52,9 +51,9 @@ TimecodeController::TimecodeController(Environment environment)
       alive_(std::make_shared<TimecodeController*>(this)) {
     timecodeSender = std::make_unique<TimecodeSender>();
     updateBonjour();
-    const auto accept = [this](const ZebTimecodeWrapper& wrapper) { receiveTimecode(wrapper); };
-    networkValues_ = std::make_unique<LatestValue<ZebTimecodeWrapper>>(accept);
-    movieValues_ = std::make_unique<LatestValue<ZebTimecodeWrapper>>(accept);
+    const auto accept = [this](const TimecodeWrapper& wrapper) { receiveTimecode(wrapper); };
+    networkValues_ = std::make_unique<LatestValue<TimecodeWrapper>>(accept);
+    movieValues_ = std::make_unique<LatestValue<TimecodeWrapper>>(accept);
     timecodeReceiver = std::make_unique<TimecodeReceiver>(environment_.numberBase);
     timecodeReceiver->setDelegate(this);
     tempListAudioDevices();
@@ -70,8 +69,6 @@ TimecodeController::TimecodeController(Environment environment)
 TimecodeController::TimecodeController() : TimecodeController(Environment{}) {}
 
 TimecodeController::~TimecodeController() {
-    TimecodeController* self = this;
-    decoding_.compare_exchange_strong(self, nullptr);
     timer_.reset();
     settings_.removeObserver(*this, kAudioInputKeyPath);
     // Waits out a value the receiver thread may be handing in right now.
@@ -82,13 +79,11 @@ TimecodeController::~TimecodeController() {
 
 void TimecodeController::startAudioDecoding() {
     const size_t devices = size_t(std::max(0, aid->getDevicesCount()));
-    audioValues_ = std::make_unique<CaptureHandOver<ZebTimecodeWrapper>>(
+    audioValues_ = std::make_unique<CaptureHandOver<TimecodeWrapper>>(
         std::max<size_t>(devices, 1), kValuesPerDevice,
-        [this](const ZebTimecodeWrapper& wrapper) { receiveTimecode(wrapper); });
+        [this](const TimecodeWrapper& wrapper) { receiveTimecode(wrapper); });
     reportedDrops_.assign(audioValues_->queueCount(), 0);
-    // Before the decoders exist, so that no decoded value finds nobody to take it.
-    decoding_.store(this, std::memory_order_release);
-    if (environment_.startAudio) environment_.startAudio(printTimecodeData);
+    if (environment_.startAudio) environment_.startAudio(queueDecodedTimecode, this);
 }
 
 void TimecodeController::updateBonjour() {
@@ -144,7 +139,7 @@ void TimecodeController::updateSelectedDeviceNumber() {
     Log::line("Using Timecode Source<%d>: %s", id, describe(value).c_str());
     aidDeviceChannelSelected = id;
     if (id != -1) {
-        _changeTimeSourceAlliegence(nullptr);
+        _changeTimeSourceAllegiance(nullptr);
         return;
     }
     aidDeviceChannelSelected = kNoAudioDevice;
@@ -158,7 +153,7 @@ void TimecodeController::followNetworkSource(std::shared_ptr<NetService> service
         Log::line("Not following \"%s\": it is this copy's own timecode", service->name().c_str());
         service = nullptr;
     }
-    _changeTimeSourceAlliegence(std::move(service));
+    _changeTimeSourceAllegiance(std::move(service));
 }
 
 bool TimecodeController::isOwnTimecodeSource(const NetService& service) const {
@@ -178,7 +173,7 @@ std::vector<std::shared_ptr<NetService>> TimecodeController::otherTimecodeSource
 }
 
 // By value: the caller may hand in the very source it replaces.
-void TimecodeController::_changeTimeSourceAlliegence(std::shared_ptr<NetService> service) {
+void TimecodeController::_changeTimeSourceAllegiance(std::shared_ptr<NetService> service) {
     timecodeReceiver->unsubscribeToTimeSource(myOnlyTimeSource);
     Log::line("Changed Time Source Alliegence To: %s", service ? service->name().c_str() : kNull);
     myOnlyTimeSource = nullptr;
@@ -187,7 +182,7 @@ void TimecodeController::_changeTimeSourceAlliegence(std::shared_ptr<NetService>
     myOnlyTimeSource = std::move(service);
 }
 
-void TimecodeController::timecodeRecieverDidFindService(TimecodeReceiver&,
+void TimecodeController::timecodeReceiverDidFindService(TimecodeReceiver&,
                                                         const std::shared_ptr<NetService>& service,
                                                         bool moreComing) {
     const nlohmann::json selected = settings_.valueForKeyPath(kAudioInputKeyPath);
@@ -197,7 +192,7 @@ void TimecodeController::timecodeRecieverDidFindService(TimecodeReceiver&,
     if (!moreComing && refreshDevicesList_) refreshDevicesList_();
 }
 
-void TimecodeController::timecodeRecieverDidRemoveService(TimecodeReceiver&,
+void TimecodeController::timecodeReceiverDidRemoveService(TimecodeReceiver&,
                                                           const std::shared_ptr<NetService>&,
                                                           bool moreComing) {
     // A source that goes away stays subscribed: it may come back.
@@ -206,20 +201,17 @@ void TimecodeController::timecodeRecieverDidRemoveService(TimecodeReceiver&,
 
 void TimecodeController::timecode(std::unique_ptr<SMPTE_tc> tc) {
     if (!tc) return;
-    ZebTimecodeWrapper wrapper(*tc);
+    TimecodeWrapper wrapper(*tc);
     wrapper.timecode()->myId = kNoAudioDevice;
     // One slot per producer, so that neither passes over the other's values:
     // the movie produces on the main thread, the receiver on its own.
-    LatestValue<ZebTimecodeWrapper>& slot =
+    LatestValue<TimecodeWrapper>& slot =
         std::this_thread::get_id() == mainThread_ ? *movieValues_ : *networkValues_;
     slot.post(wrapper);
 }
 
-void printTimecodeData(const SMPTE_tc& tc) {
-    if (TimecodeController* controller =
-            TimecodeController::decoding_.load(std::memory_order_acquire)) {
-        controller->captureTimecode(tc);
-    }
+void queueDecodedTimecode(const SMPTE_tc& tc, void* controller) noexcept {
+    static_cast<TimecodeController*>(controller)->captureTimecode(tc);
 }
 
 void TimecodeController::captureTimecode(const SMPTE_tc& tc) noexcept {
@@ -227,7 +219,7 @@ void TimecodeController::captureTimecode(const SMPTE_tc& tc) noexcept {
     if (tc.myId < 0) return;
     const size_t device = size_t(tc.myId / 100);
     if (device >= audioValues_->queueCount()) return;  // a device that came after start-up
-    audioValues_->push(device, ZebTimecodeWrapper(tc));
+    audioValues_->push(device, TimecodeWrapper(tc));
 }
 
 bool TimecodeController::isFromSelectedSource(const SMPTE_tc& tc) const {
@@ -240,7 +232,7 @@ bool TimecodeController::isOtherChannelTooSoon(const SMPTE_tc& tc, int64_t now) 
            now < lastTimeSend + kChannelAllegianceMicros && tc.myId != lastTimeSendId;
 }
 
-void TimecodeController::receiveTimecode(const ZebTimecodeWrapper& wrapper) {
+void TimecodeController::receiveTimecode(const TimecodeWrapper& wrapper) {
     const SMPTE_tc& tc = *wrapper.timecode();
     if (!isFromSelectedSource(tc)) return;
     const int64_t now = environment_.clock();

@@ -22,7 +22,7 @@
 #include "platform/SettingsObserver.h"
 #include "platform/UserDefaultsController.h"
 #include "routing/TimecodeControllerListener.h"
-#include "routing/ZebTimecodeWrapper.h"
+#include "routing/TimecodeWrapper.h"
 
 // Where timecode from every source meets. Accepts only the values of the
 // source that "audioInput" selects (one audio device, or no device at all:
@@ -36,7 +36,7 @@
 //
 // Values reach the main thread by two roads: audio values through a capture
 // hand-over with one preallocated ring per device, keeping each device's
-// order (printTimecodeData, on the device's capture thread, never locks,
+// order (queueDecodedTimecode, on the device's capture thread, never locks,
 // allocates or waits; a full ring drops the value and the status tick reports
 // the count), and network and movie values through one latest-value slot per
 // producer (timecode(), from the receiver thread or the main thread): a peer
@@ -44,18 +44,19 @@
 // value per pass of its loop, never a growing queue, and the tick reports how
 // many were passed over.
 //
-// Thread contract: main thread, except printTimecodeData (capture threads),
+// Thread contract: main thread, except queueDecodedTimecode (capture threads),
 // timecode() (any thread but a real-time one) and observeValueForKeyPath()
 // (whichever thread wrote "audioInput": a write made off the main thread has
 // its re-selection carried over to the main thread, so the selection is only
 // ever read and changed there). Destroy on the main thread, after capture has
-// stopped; the system never does.
+// stopped (its decoders call back into the controller); the system never does.
 class TimecodeController : public SettingsObserver, public TimecodeReceiverDelegate {
 public:
     /// Wall-clock time in microseconds since the epoch.
     using Clock = std::function<int64_t()>;
-    /// Starts decoding every input channel of every device, reporting to the callback.
-    using AudioStart = std::function<void(TimecodeCallback)>;
+    /// Starts decoding every input channel of every device, reporting to the
+    /// callback with the context.
+    using AudioStart = std::function<void(TimecodeCallback, void* context)>;
 
     /// What the process's controller stands on; tests replace parts of it.
     struct Environment {
@@ -112,7 +113,7 @@ public:
     bool isOwnTimecodeSource(const NetService& service) const;
 
     /// Accepts or drops one value. Main thread.
-    void receiveTimecode(const ZebTimecodeWrapper& wrapper);
+    void receiveTimecode(const TimecodeWrapper& wrapper);
     /// The status tick: the timer calls it every half second.
     void refreshTimecode();
 
@@ -120,23 +121,23 @@ public:
     /// were found or lost and no more such news is pending. Main thread.
     void setDevicesListRefresher(std::function<void()> refresh);
 
-    void timecodeRecieverDidFindService(TimecodeReceiver& receiver,
+    void timecodeReceiverDidFindService(TimecodeReceiver& receiver,
                                         const std::shared_ptr<NetService>& service,
                                         bool moreComing) override;
-    void timecodeRecieverDidRemoveService(TimecodeReceiver& receiver,
+    void timecodeReceiverDidRemoveService(TimecodeReceiver& receiver,
                                           const std::shared_ptr<NetService>& service,
                                           bool moreComing) override;
 
 private:
-    friend void printTimecodeData(const SMPTE_tc& tc);
+    friend void queueDecodedTimecode(const SMPTE_tc& tc, void* controller) noexcept;
 
     static int64_t wallClock();
-    static void defaultAudioStart(TimecodeCallback callback);
+    static void defaultAudioStart(TimecodeCallback callback, void* context);
 
     void updateBonjour();
     void tempListAudioDevices();
-    void _changeTimeSourceAlliegence(std::shared_ptr<NetService> service);
-    /// _changeTimeSourceAlliegence, but never to our own service.
+    void _changeTimeSourceAllegiance(std::shared_ptr<NetService> service);
+    /// _changeTimeSourceAllegiance, but never to our own service.
     void followNetworkSource(std::shared_ptr<NetService> service);
     void startAudioDecoding();
     bool isFromSelectedSource(const SMPTE_tc& tc) const;
@@ -165,10 +166,10 @@ private:
     UserDefaultsController& settings_;
     const std::thread::id mainThread_;
     std::function<void()> refreshDevicesList_;
-    std::unique_ptr<CaptureHandOver<ZebTimecodeWrapper>> audioValues_;
+    std::unique_ptr<CaptureHandOver<TimecodeWrapper>> audioValues_;
     std::vector<uint64_t> reportedDrops_;  ///< per device, as last logged
     /// The receiver's values and the movie's (which comes on the main thread).
-    std::unique_ptr<LatestValue<ZebTimecodeWrapper>> networkValues_, movieValues_;
+    std::unique_ptr<LatestValue<TimecodeWrapper>> networkValues_, movieValues_;
     uint64_t reportedReplaced_ = 0;  ///< network values passed over, as last logged
     int64_t replacedReportedAt_ = 0;
     std::unique_ptr<RepeatingTimer> timer_;
@@ -177,11 +178,9 @@ private:
     std::shared_ptr<TimecodeController*> alive_;
 
     static TimecodeController* globalMe;  ///< main thread only
-    /// The controller whose audio decoding printTimecodeData feeds.
-    static std::atomic<TimecodeController*> decoding_;
 };
 
-/// The callback of every LTC decoder, on the device's capture thread: queues
-/// the value for the main thread without locking, allocating or waiting. A
-/// value from no known device, or with no controller decoding, is dropped.
-void printTimecodeData(const SMPTE_tc& tc);
+/// The callback of every LTC decoder, on the device's capture thread, with the
+/// controller as context: queues the value for the main thread without
+/// locking, allocating or waiting. A value from no known device is dropped.
+void queueDecodedTimecode(const SMPTE_tc& tc, void* controller) noexcept;

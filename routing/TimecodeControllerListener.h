@@ -1,13 +1,13 @@
 #pragma once
 
-class ZebTimecodeWrapper;
+class TimecodeWrapper;
 
 // Hears every value the timecode controller accepts, in the order accepted.
 // The clock window and the hot key controller are the system's listeners.
 class TimecodeControllerListener {
 public:
     /// Main thread. The wrapper is valid only during the call: copy what you keep.
-    virtual void receiveTimecode(const ZebTimecodeWrapper& wrapper) = 0;
+    virtual void receiveTimecode(const TimecodeWrapper& wrapper) = 0;
 
 protected:
     ~TimecodeControllerListener() = default;

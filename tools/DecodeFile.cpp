@@ -15,11 +15,9 @@ namespace {
 
 constexpr sf_count_t kBlockFrames = 512;  // what live capture hands the dispatcher
 
-// The callback has no user value, so the reader tells it where it is through this.
-sf_count_t gSampleIndex = 0;
-
-void printRecord(const SMPTE_tc& tc) {
-    printRecordLine(tc, gSampleIndex);
+// The context is the index of the sample being fed, the one that completes a record.
+void printRecord(const SMPTE_tc& tc, void* sampleIndex) noexcept {
+    printRecordLine(tc, *static_cast<const sf_count_t*>(sampleIndex));
 }
 
 }  // namespace
@@ -44,8 +42,10 @@ int decodeFile(const char* path) {
     }
 
     const size_t channels = size_t(info.channels);
+    sf_count_t sampleIndex = 0;
     std::vector<TCListener> decoders(channels);
-    for (size_t c = 0; c < channels; ++c) decoders[c].setCallbackId(printRecord, int(c));
+    for (size_t c = 0; c < channels; ++c)
+        decoders[c].setCallbackId(printRecord, int(c), &sampleIndex);
     std::vector<float> block(size_t(kBlockFrames) * channels);
 
     printRecordHeader();
@@ -57,7 +57,7 @@ int decodeFile(const char* path) {
         // one sample at a time so that each record knows the sample that completed it.
         for (size_t c = 0; c < channels; ++c) {
             for (sf_count_t i = 0; i < frames; ++i) {
-                gSampleIndex = blockStart + i;
+                sampleIndex = blockStart + i;
                 sampleStep(decoders[c], block[size_t(i) * channels + c]);
             }
         }

@@ -34,16 +34,6 @@ void runMainLoop(double seconds) {
     g_main_loop_unref(loop);
 }
 
-void withStdoutOnStderr(const std::function<void()>& body) {
-    std::fflush(stdout);
-    const int table = dup(STDOUT_FILENO);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-    body();
-    std::fflush(stdout);
-    dup2(table, STDOUT_FILENO);
-    close(table);
-}
-
 void stopCaptureAndDrain() {
     PortAudioHardware::shared().terminate();
     while (g_main_context_iteration(nullptr, FALSE)) {

@@ -16,7 +16,7 @@ namespace {
 
 class AcceptedValuePrinter : public TimecodeControllerListener {
 public:
-    void receiveTimecode(const ZebTimecodeWrapper& wrapper) override {
+    void receiveTimecode(const TimecodeWrapper& wrapper) override {
         printAcceptedLine(*wrapper.timecode());
         std::fflush(stdout);
     }
@@ -57,7 +57,6 @@ int shareLive(double seconds) {
     settings.addObserver(status, "values.fpsString");
 
     AcceptedValuePrinter values;
-    withStdoutOnStderr([] { TimecodeController::globalInstance(); });
     TimecodeController::globalInstance().listen(values);
     runMainLoop(seconds);
 

@@ -20,7 +20,8 @@
 
 #include "audio/AudioInputDevices.h"
 #include "audio/AudioSoundInput.h"
-#include "decode/TCReaderMain.h"
+#include "platform/LogCapture.h"
+#include "routing/DecoderRegistry.h"
 #include "tests/audio/FakeAudioHardware.h"
 
 namespace {
@@ -53,9 +54,16 @@ struct Delivery {
 };
 std::vector<Delivery> gDeliveries;
 
-long record(int values, int channels, float* data, void* user) {
+long record(int values, int channels, float* data, void* user) noexcept {
     gDeliveries.push_back({values, channels, data, user});
     return 0;
+}
+
+// What was logged, a line each.
+std::string logged(const LogCapture& log) {
+    std::string text;
+    for (const std::string& line : log.lines()) text += line + "\n";
+    return text;
 }
 
 std::string formatLine(uint32_t n) {
@@ -72,9 +80,9 @@ protected:
     /// Whether the start was accepted; what its set-up printed goes to `printed`.
     bool start(AudioSoundInput& input, unsigned position, void* user = nullptr,
                DataCallback callback = record) {
-        ::testing::internal::CaptureStdout();
+        const LogCapture log;
         const bool accepted = input.startPlayback(44100.0f, 512, position, callback, user);
-        printed = ::testing::internal::GetCapturedStdout();
+        printed = logged(log);
         return accepted;
     }
 
@@ -93,8 +101,8 @@ TEST_F(AudioCaptureTest, SnapshotListsOutputOnlyDevicesInPlatformOrder) {
     ASSERT_EQ(devices.getDevicesCount(), 3);
     EXPECT_EQ(std::vector({devices.getDeviceID(0), devices.getDeviceID(2), devices.getDeviceID(3)}),
               std::vector<AudioDeviceID>({7, 9, 0}));
-    EXPECT_EQ(std::vector({devices.getChanelsInDevice(0), devices.getChanelsInDevice(1),
-                           devices.getChanelsInDevice(2), devices.getChanelsInDevice(3)}),
+    EXPECT_EQ(std::vector({devices.getChannelsInDevice(0), devices.getChannelsInDevice(1),
+                           devices.getChannelsInDevice(2), devices.getChannelsInDevice(3)}),
               std::vector({0, 2, 8, -1}));
     EXPECT_STREQ(devices.getDeviceName(0).get(), "Speakers");
     EXPECT_STREQ(devices.getDeviceManufacturer(0).get(), "Speakers Maker");
@@ -159,7 +167,7 @@ TEST_F(AudioCaptureTest, SetUpGoesAsFarAsTheDeviceAllows) {
         AudioSoundInput input;
         EXPECT_TRUE(start(input, 0, &input));
         EXPECT_EQ(printed, c.printed);
-        EXPECT_EQ(input.state, AudioSoundInput::kRunning);
+        EXPECT_EQ(input.state, AudioSoundInput::State::kRunning);
         EXPECT_EQ(hw.volumeWrites, c.reached < 1 ? decltype(writes){} : writes);
         EXPECT_EQ(hw.bufferSizes[5], c.reached < 1 ? 0u : 512u * 2 * 2);
         EXPECT_EQ(hw.procs.contains(5) ? hw.procs.at(5).clientData : nullptr,
@@ -195,7 +203,7 @@ TEST_F(AudioCaptureTest, CapturesDeliverUntilTheirDeviceDies) {
             EXPECT_EQ(fake.cycle(5, nullptr), std::nullopt);
             EXPECT_EQ(fake.cycle(6, BufferList({{2, 2048, stereo.data()}}).get()), 0);
             EXPECT_EQ(gDeliveries.size(), 4u);
-            EXPECT_EQ(line.state, AudioSoundInput::kRunning);
+            EXPECT_EQ(line.state, AudioSoundInput::State::kRunning);
             // Only a running capture is stopped, once; a failed stop leaves its procedure.
             for (AudioSoundInput* input : {&desk, &line, &line, &idle}) input->stopPlayback();
             EXPECT_EQ(fake.stops, (std::vector<AudioDeviceID>{5, 6}));
@@ -204,13 +212,13 @@ TEST_F(AudioCaptureTest, CapturesDeliverUntilTheirDeviceDies) {
         "^[^\n]*Desk Mic[^\n]*\n$");  // all it writes to standard error
 }
 
-void collect(const SMPTE_tc&) {}
+void collect(const SMPTE_tc&, void*) noexcept {}
 
-/// Builds the registry over the fake's devices and returns what start-up printed.
+/// Builds the registry over the fake's devices and returns what start-up logged.
 std::string startUp() {
-    ::testing::internal::CaptureStdout();
-    DoInitMainThingyBeforeRunLoop(collect);
-    return ::testing::internal::GetCapturedStdout();
+    const LogCapture log;
+    startDecodersAndCapture(collect, nullptr);
+    return logged(log);
 }
 
 // A decoder's state as text. Fed a square wave of valid pulse lengths, the
@@ -240,7 +248,7 @@ TEST_F(DecoderRegistryTest, NumbersDecodersAndFeedsEachOnlyItsChannel) {
         // The refused device's decoders count: the next device's come after them.
         const auto& desk = *static_cast<AudioSoundInput*>(fake.procs.at(12).clientData);
         EXPECT_EQ(desk.userData, reinterpret_cast<void*>(10));
-        EXPECT_EQ(desk.callback, &theData);
+        EXPECT_EQ(desk.callback, &dispatchSamples);
 
         const size_t n = 300;
         std::vector<std::vector<float>> waves(4);  // square waves of valid pulse lengths
@@ -257,9 +265,10 @@ TEST_F(DecoderRegistryTest, NumbersDecodersAndFeedsEachOnlyItsChannel) {
             for (size_t i = 0; i < n; ++i)
                 for (int c : channels) block.push_back(waves[size_t(c)][i]);
             const bool none = channels.empty();  // values but no channels to put them in
-            EXPECT_EQ(theData(none ? int(n) : int(block.size() - cut), int(channels.size()),
-                              (none ? waves[0] : block).data(), reinterpret_cast<void*>(first)),
-                      0);
+            EXPECT_EQ(
+                dispatchSamples(none ? int(n) : int(block.size() - cut), int(channels.size()),
+                                (none ? waves[0] : block).data(), reinterpret_cast<void*>(first)),
+                0);
             for (size_t i = 0; i < block.size() - cut; ++i)
                 if (i % channels.size() < fed.size())
                     sampleStep(expected[fed[i % channels.size()]], block[i]);
@@ -282,27 +291,28 @@ TEST_F(DecoderRegistryTest, NumbersDecodersAndFeedsEachOnlyItsChannel) {
 // hand-over from a second thread.
 TEST_F(DecoderRegistryTest, OfADeviceWithMoreThanAHundredChannelsTheFirstHundredAreDecoded) {
     fake.deviceList = {inputDevice(1, "Plugin", 128), inputDevice(2, "Desk Mic", 2)};
-    inOwnProcess(
-        [&] {
-            EXPECT_EQ(startUp(), formatLine(128) + formatLine(2));
-            std::vector<int> ids;
-            for (const TCListener* decoder : allListeners)
-                ids.push_back(decoder->frame.listener.callbackId);
-            std::vector<int> expected(100);
-            std::iota(expected.begin(), expected.end(), 0);
-            expected.insert(expected.end(), {100, 101});
-            EXPECT_EQ(ids, expected);
-            const auto& desk = *static_cast<AudioSoundInput*>(fake.procs.at(2).clientData);
-            EXPECT_EQ(desk.userData, reinterpret_cast<void*>(100));
+    inOwnProcess([&] {
+        EXPECT_EQ(startUp(),
+                  "Audio device \"Plugin\" has 128 input channels: only the first 100 are "
+                  "decoded\n" +
+                      formatLine(128) + formatLine(2));
+        std::vector<int> ids;
+        for (const TCListener* decoder : allListeners)
+            ids.push_back(decoder->frame.listener.callbackId);
+        std::vector<int> expected(100);
+        std::iota(expected.begin(), expected.end(), 0);
+        expected.insert(expected.end(), {100, 101});
+        EXPECT_EQ(ids, expected);
+        const auto& desk = *static_cast<AudioSoundInput*>(fake.procs.at(2).clientData);
+        EXPECT_EQ(desk.userData, reinterpret_cast<void*>(100));
 
-            // The big device's whole block reaches its own decoders only.
-            std::vector<float> block(128 * 400);
-            for (size_t i = 0; i < block.size(); ++i) block[i] = (i / 128 / 10) % 2 ? 0.5f : -0.5f;
-            theData(int(block.size()), 128, block.data(), nullptr);
-            EXPECT_NE(stateOf(*allListeners[99]), stateOf(TCListener{}));
-            EXPECT_EQ(stateOf(*allListeners[100]), stateOf(TCListener{}));
-        },
-        "^Audio device \"Plugin\" has 128 input channels: only the first 100 are decoded\n$");
+        // The big device's whole block reaches its own decoders only.
+        std::vector<float> block(128 * 400);
+        for (size_t i = 0; i < block.size(); ++i) block[i] = (i / 128 / 10) % 2 ? 0.5f : -0.5f;
+        dispatchSamples(int(block.size()), 128, block.data(), nullptr);
+        EXPECT_NE(stateOf(*allListeners[99]), stateOf(TCListener{}));
+        EXPECT_EQ(stateOf(*allListeners[100]), stateOf(TCListener{}));
+    });
 }
 
 // Devices deliver from their own threads as soon as they are started, while

@@ -20,7 +20,7 @@
 #include "clock/ClockWindow.h"
 #include "clock/MirelUrlScheme.h"
 #include "platform/LogCapture.h"
-#include "routing/ZebTimecodeWrapper.h"
+#include "routing/TimecodeWrapper.h"
 #include "tests/clock/FakeTimecodeSources.h"
 #include "tests/clock/PageScript.h"
 #include "tests/platform/MainLoop.h"
@@ -38,11 +38,11 @@ struct RecordedApplication : ClockWindowDelegate {
     std::vector<std::string> movies;
 };
 
-ZebTimecodeWrapper timecode(int h, int m, int s, int f) {
+TimecodeWrapper timecode(int h, int m, int s, int f) {
     SMPTE_tc tc{};
     tc.ht = h / 10, tc.hu = h % 10, tc.mt = m / 10, tc.mu = m % 10;
     tc.st = s / 10, tc.su = s % 10, tc.ft = f / 10, tc.fu = f % 10;
-    return ZebTimecodeWrapper(tc);
+    return TimecodeWrapper(tc);
 }
 
 /// Lets the main loop run a little, for things that must not happen.

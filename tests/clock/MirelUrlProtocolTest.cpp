@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "clock/ControllerTimecodeSources.h"
+#include "app/ControllerTimecodeSources.h"
 #include "clock/MirelUrlProtocol.h"
 #include "clock/TimecodePage.h"
 #include "platform/Resources.h"

@@ -55,18 +55,23 @@ bool operator==(const SMPTE_tc& a, const SMPTE_tc& b) {
 
 namespace {
 
-// The callback takes no user value, so what it receives goes to globals.
-std::vector<SMPTE_tc> gRecords, gOtherRecords;
-std::vector<size_t> gDeliveredAt;  ///< gSampleIndex when each record arrived
-size_t gSampleIndex = 0;
+// What a decoder hands its callback, and at which sample of the feed.
+struct Collected {
+    std::vector<SMPTE_tc> records;
+    std::vector<size_t> deliveredAt;  ///< sampleIndex when each record arrived
+    size_t sampleIndex = 0;
+};
 
-/// A decoder reporting as id 7, with no records collected yet.
-TCListener listener() {
-    gRecords.clear(), gOtherRecords.clear(), gDeliveredAt.clear();
+void collect(const SMPTE_tc& tc, void* into) noexcept {
+    auto& c = *static_cast<Collected*>(into);
+    c.records.push_back(tc);
+    c.deliveredAt.push_back(c.sampleIndex);
+}
+
+/// A decoder reporting as id 7 into `into`.
+TCListener listener(Collected& into) {
     TCListener d;
-    d.setCallbackId(
-        [](const SMPTE_tc& tc) { gRecords.push_back(tc), gDeliveredAt.push_back(gSampleIndex); },
-        7);
+    d.setCallbackId(collect, 7, &into);
     return d;
 }
 
@@ -108,6 +113,7 @@ void feed(TCListener& d, const Pulses& pulses) {
 // no bit set, and all of them: digits that are no decimal digits are delivered as
 // they stand. Valid pulses ahead of the sync word only slide through.
 TEST(PulseDecoding, EachDataBitLandsInItsFieldWithTheFramesLastPulse) {
+    Collected got;
     for (int n = 0; n <= 65; ++n) {
         SCOPED_TRACE("LTC bit " + std::to_string(n));
         const auto isSet = [n](int bit) { return n == bit || n == 65; };
@@ -117,14 +123,15 @@ TEST(PulseDecoding, EachDataBitLandsInItsFieldWithTheFramesLastPulse) {
             for (int b = 0; b < g.width; ++b) expected.*g.field |= int32_t(isSet(g.first + b)) << b;
         for (const Flag& f : kFlags) expected.*f.field = isSet(f.bit);
         const Pulses frame = framePulses(expected);
-        TCListener d = listener();
+        got = {};
+        TCListener d = listener(got);
         feed(d, Pulses(5, 20));
         feed(d, Pulses(frame.begin(), frame.end() - 1));
-        EXPECT_TRUE(gRecords.empty());
+        EXPECT_TRUE(got.records.empty());
         d.addPulse(frame.back());
-        ASSERT_EQ(gRecords, std::vector{expected});
+        ASSERT_EQ(got.records, std::vector{expected});
     }
-    const SMPTE_tc& all = gRecords.at(0);
+    const SMPTE_tc& all = got.records.at(0);
     EXPECT_EQ(std::vector({all.h(), all.m(), all.s(), all.f()}), std::vector({45, 85, 85, 45}));
 }
 
@@ -137,14 +144,16 @@ TEST(PulseDecoding, PulseLengthBoundsDecideWhetherAFrameDecodes) {
                  {10, 40, false}, {15, 20, false}, {10, 14, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE("short " + std::to_string(c.shortLen) + ", long " + std::to_string(c.longLen));
-        TCListener d = listener();
+        Collected got;
+        TCListener d = listener(got);
         feed(d, framePulses(sampleRecord(), c.shortLen, c.longLen));
-        EXPECT_EQ(gRecords, c.decodes ? std::vector{sampleRecord()} : std::vector<SMPTE_tc>{});
+        EXPECT_EQ(got.records, c.decodes ? std::vector{sampleRecord()} : std::vector<SMPTE_tc>{});
     }
 }
 
 TEST(PulseDecoding, BrokenBitsLoseOnlyTheFrameTheyHit) {
-    TCListener d = listener();
+    Collected got;
+    TCListener d = listener(got);
     // An odd run of short pulses empties the window before the long pulse that ends it.
     feed(d, {20, 20, 10, 10, 10, 20});
     EXPECT_EQ(d.frame.pulseCount, 1);
@@ -158,7 +167,7 @@ TEST(PulseDecoding, BrokenBitsLoseOnlyTheFrameTheyHit) {
     for (const Pulses& p :
          {halfLost, framePulses(sampleRecord(1)), dropout, framePulses(sampleRecord(3))})
         feed(d, p);
-    EXPECT_EQ(gRecords, std::vector({sampleRecord(1), sampleRecord(3)}));
+    EXPECT_EQ(got.records, std::vector({sampleRecord(1), sampleRecord(3)}));
 
     TCListener silent;  // no callback: the frame is decoded and dropped
     silent.setCallbackId(nullptr, 3);
@@ -207,7 +216,7 @@ TEST(SampleStep, EdgesSilenceDeadBandAndNan) {
 
 // Every field the sample step and the pulse path keep, for comparing two decoders.
 std::string stateOf(const TCListener& d) {
-    const _ManchesterFrame& f = d.frame;
+    const ManchesterFrame& f = d.frame;
     std::ostringstream s;
     s << d.signPositive << ' ' << d.samplesSinceEdge << ' ' << d.silenceReported << " | "
       << f.shortRun << ' ' << f.pulseCount << ' ' << f.bitIndex << ' ' << f.halfBitPending << " |";
@@ -250,8 +259,8 @@ TEST(SampleStep, BlockStepGivesTheOneSampleStepsRecordsAndStateAfterEveryBlock) 
         std::vector<float> interleaved(x.size() * stride);
         for (size_t i = 0; i < interleaved.size(); ++i)
             interleaved[i] = (i % stride == stride - 1) ? x[i / stride] : float(int(rng() % 3) - 1);
-        TCListener one = listener(), block;
-        block.setCallbackId([](const SMPTE_tc& tc) { gOtherRecords.push_back(tc); }, 7);
+        Collected got, other;
+        TCListener one = listener(got), block = listener(other);
         for (size_t done = 0; done < x.size();) {
             const size_t n =
                 std::min(x.size() - done, size_t(rng() % 3 == 0 ? rng() % 8 : rng() % 1100));
@@ -262,10 +271,10 @@ TEST(SampleStep, BlockStepGivesTheOneSampleStepsRecordsAndStateAfterEveryBlock) 
             for (size_t i = done; i < done + n; ++i) sampleStep(one, x[i]);
             done += n;
             ASSERT_EQ(stateOf(block), stateOf(one)) << "after sample " << done;
-            ASSERT_EQ(gOtherRecords.size(), gRecords.size()) << "after sample " << done;
+            ASSERT_EQ(other.records.size(), got.records.size()) << "after sample " << done;
         }
-        EXPECT_GT(gRecords.size(), 50u);
-        EXPECT_EQ(gOtherRecords, gRecords);
+        EXPECT_GT(got.records.size(), 50u);
+        EXPECT_EQ(other.records, got.records);
     }
 }
 
@@ -290,35 +299,38 @@ TEST(SampleStep, RecordsMatchTheFramesLibltcEncodedAndNothingIsAllocated) {
         std::copy(std::begin(user), std::end(user), o.userBits);
         const LtcSignal signal = makeLtcSignal(o);
         const std::vector<float>& x = signal.samples;
-        TCListener d = listener(), block;
-        block.setCallbackId([](const SMPTE_tc& tc) { gOtherRecords.push_back(tc); }, 7);
-        for (auto* records : {&gRecords, &gOtherRecords}) records->reserve(signal.frames.size());
-        gDeliveredAt.reserve(signal.frames.size());
+        Collected got, other;
+        TCListener d = listener(got), block = listener(other);
+        for (Collected* c : {&got, &other}) {
+            c->records.reserve(signal.frames.size());
+            c->deliveredAt.reserve(signal.frames.size());
+        }
         counting_allocator::armed = true;
-        for (gSampleIndex = 0; gSampleIndex < x.size(); ++gSampleIndex)
-            sampleStep(d, x[gSampleIndex]);
+        for (got.sampleIndex = 0; got.sampleIndex < x.size(); ++got.sampleIndex)
+            sampleStep(d, x[got.sampleIndex]);
         for (size_t at = 0; at < x.size(); at += 512)
             sampleStep(block, &x[at], std::min<size_t>(512, x.size() - at), 1);
         counting_allocator::armed = false;
         EXPECT_EQ(counting_allocator::allocations.load(), 0);
-        EXPECT_EQ(gOtherRecords, gRecords);
+        EXPECT_EQ(other.records, got.records);
 
-        ASSERT_EQ(gRecords.size(), signal.frames.size() - 1);
+        ASSERT_EQ(got.records.size(), signal.frames.size() - 1);
         for (size_t k = 1; k < signal.frames.size(); ++k) {
             SMPTE_tc expected = signal.frames[k];
             expected.myId = 7;
-            EXPECT_EQ(gRecords[k - 1], expected);
+            EXPECT_EQ(got.records[k - 1], expected);
             const size_t start = signal.frameEnds[k - 1], length = signal.frameEnds[k] - start;
             const size_t bit64Starts = start + length * 64 / 80;  // within a sample: lengths vary
-            EXPECT_GE(gDeliveredAt[k - 1], bit64Starts) << "frame " << k;
-            EXPECT_LE(gDeliveredAt[k - 1], bit64Starts + 1) << "frame " << k;
+            EXPECT_GE(got.deliveredAt[k - 1], bit64Starts) << "frame " << k;
+            EXPECT_LE(got.deliveredAt[k - 1], bit64Starts + 1) << "frame " << k;
         }
     }
     LtcSignalOptions reversed;
     reversed.reverse = true;
-    TCListener d = listener();
+    Collected got;
+    TCListener d = listener(got);
     for (float x : makeLtcSignal(reversed).samples) sampleStep(d, x);
-    EXPECT_TRUE(gRecords.empty()) << "from a signal played backwards";
+    EXPECT_TRUE(got.records.empty()) << "from a signal played backwards";
 }
 
 }  // namespace

@@ -25,11 +25,11 @@ inline std::string describe(const SMPTE_tc& tc) {
 // are read on the test's; news of sources comes on the main thread.
 class RecordingDelegate : public TimecodeReceiverDelegate {
 public:
-    void timecodeRecieverDidFindService(TimecodeReceiver&, const std::shared_ptr<NetService>&,
+    void timecodeReceiverDidFindService(TimecodeReceiver&, const std::shared_ptr<NetService>&,
                                         bool) override {
         ++news;
     }
-    void timecodeRecieverDidRemoveService(TimecodeReceiver&, const std::shared_ptr<NetService>&,
+    void timecodeReceiverDidRemoveService(TimecodeReceiver&, const std::shared_ptr<NetService>&,
                                           bool) override {
         ++news;
     }

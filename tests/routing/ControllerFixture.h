@@ -19,7 +19,7 @@
 #include "tests/network/FakeNetServices.h"
 
 struct RecordingListener : TimecodeControllerListener {
-    void receiveTimecode(const ZebTimecodeWrapper& wrapper) override {
+    void receiveTimecode(const TimecodeWrapper& wrapper) override {
         heard.push_back(*wrapper.timecode());
     }
     std::vector<int> ids() const {
@@ -83,7 +83,7 @@ protected:
     /// Hands the value in `ms` milliseconds after the previous one.
     void deliver(const SMPTE_tc& tc, int64_t ms = 40) {
         now += ms * 1000;
-        controller->receiveTimecode(ZebTimecodeWrapper(tc));
+        controller->receiveTimecode(TimecodeWrapper(tc));
     }
 
     bool logged(const std::string& line) const {

@@ -200,9 +200,9 @@ TEST_F(TimecodeControllerTest, CaptureQueuesWithoutAllocatingKeepsOrderAndCounts
         for (int i = 0; i < perDevice; ++i) {
             SMPTE_tc tc = timecodeFrom(device * 100 + 1, i % 25);
             tc.u1 = i & 0xF, tc.u2 = (i >> 4) & 0xF, tc.u3 = (i >> 8) & 0xF, tc.u4 = i >> 12;
-            printTimecodeData(tc);
+            queueDecodedTimecode(tc, controller.get());
         }
-        printTimecodeData(timecodeFrom(900, 1));  // no such device
+        queueDecodedTimecode(timecodeFrom(900, 1), controller.get());  // no such device
         counting_allocator::armed = false;
     };
     std::thread first(capture, 0), second(capture, 1);

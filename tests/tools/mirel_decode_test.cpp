@@ -104,9 +104,22 @@ std::vector<float> interleave(const std::vector<std::vector<float>>& channels) {
     return values;
 }
 
-// The callback takes no user value: it learns where it is from these.
-std::vector<std::tuple<int64_t, int, int64_t, std::string>> gLines;  // block, channel, sample
-int64_t gIndex = 0;
+// Every line the tool should print for a file, with the block, channel and
+// sample that order them; `at` is the sample being fed.
+struct ExpectedLines {
+    std::vector<std::tuple<int64_t, int, int64_t, std::string>> lines;
+    int64_t at = 0;
+};
+
+void expectLine(const SMPTE_tc& t, void* into) noexcept {
+    auto& e = *static_cast<ExpectedLines*>(into);
+    char line[80];
+    std::snprintf(line, sizeof line,
+                  "%d\t%lld\t%02d:%02d:%02d:%02d\t%X%X%X%X%X%X%X%X\t%d\t%d\t%d\n", t.myId,
+                  static_cast<long long>(e.at), t.h(), t.m(), t.s(), t.f(), t.u1, t.u2, t.u3, t.u4,
+                  t.u5, t.u6, t.u7, t.u8, t.dropFrame, t.colorFrame, t.bpm);
+    e.lines.emplace_back(e.at / 512, t.myId, e.at, line);
+}
 
 // What the tool should print for a file: each channel decoded from the samples as
 // libsndfile reads them back, then ordered block by block and, within a block,
@@ -117,28 +130,18 @@ std::string expectedOutput(const std::string& path, bool byBlock = true) {
     std::vector<float> samples(size_t(info.frames * info.channels));
     sf_readf_float(file, samples.data(), info.frames);
     sf_close(file);
-    gLines.clear();
+    ExpectedLines expected;
     for (int c = 0; c < info.channels; ++c) {
         TCListener decoder;
-        decoder.setCallbackId(
-            [](const SMPTE_tc& t) {
-                char line[80];
-                std::snprintf(line, sizeof line,
-                              "%d\t%lld\t%02d:%02d:%02d:%02d\t%X%X%X%X%X%X%X%X\t%d\t%d\t%d\n",
-                              t.myId, static_cast<long long>(gIndex), t.h(), t.m(), t.s(), t.f(),
-                              t.u1, t.u2, t.u3, t.u4, t.u5, t.u6, t.u7, t.u8, t.dropFrame,
-                              t.colorFrame, t.bpm);
-                gLines.emplace_back(gIndex / 512, t.myId, gIndex, line);
-            },
-            c);
-        for (gIndex = 0; gIndex < info.frames; ++gIndex)
-            sampleStep(decoder, samples[size_t(gIndex * info.channels + c)]);
+        decoder.setCallbackId(expectLine, c, &expected);
+        for (expected.at = 0; expected.at < info.frames; ++expected.at)
+            sampleStep(decoder, samples[size_t(expected.at * info.channels + c)]);
     }
     if (!byBlock)
-        for (auto& [block, channel, sample, line] : gLines) block = sample;
-    std::sort(gLines.begin(), gLines.end());
+        for (auto& [block, channel, sample, line] : expected.lines) block = sample;
+    std::sort(expected.lines.begin(), expected.lines.end());
     std::string out = kHeader;
-    for (const auto& entry : gLines) out += std::get<3>(entry);
+    for (const auto& entry : expected.lines) out += std::get<3>(entry);
     return out;
 }
 

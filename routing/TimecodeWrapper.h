@@ -16,10 +16,10 @@
 //
 // A listener sees a wrapper only during its receiveTimecode() call and copies
 // what it keeps.
-class ZebTimecodeWrapper {
+class TimecodeWrapper {
 public:
-    ZebTimecodeWrapper() = default;
-    explicit ZebTimecodeWrapper(const SMPTE_tc& tc) : timecode_(tc) {}
+    TimecodeWrapper() = default;
+    explicit TimecodeWrapper(const SMPTE_tc& tc) : timecode_(tc) {}
 
     /// Never null: the wrapper's own record.
     const SMPTE_tc* timecode() const { return &timecode_; }
@@ -30,5 +30,5 @@ private:
     SMPTE_tc timecode_{};
 };
 
-static_assert(std::is_trivially_copyable_v<ZebTimecodeWrapper>,
+static_assert(std::is_trivially_copyable_v<TimecodeWrapper>,
               "wrappers are copied whole through the capture rings");

@@ -1,4 +1,4 @@
-#include "clock/ControllerTimecodeSources.h"
+#include "app/ControllerTimecodeSources.h"
 
 std::optional<std::string> ControllerTimecodeSources::getAudioNameById(int index) const {
     return controller_.getAudioNameById(index);

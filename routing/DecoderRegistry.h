@@ -17,14 +17,16 @@ extern std::vector<TCListener*>& allListeners;
 /// `userValue` is the registry position of the device's first decoder. Feeds
 /// each channel's samples to its decoder, never past the device's decoders.
 /// Allocates, locks and prints nothing. Always 0.
-long theData(int sampleCount, int channelCount, float* samples, void* userValue);
+long dispatchSamples(int sampleCount, int channelCount, float* samples, void* userValue) noexcept;
 
 /// Builds the registry, decoder c of device d reporting d × 100 + c to
-/// `callback`, and starts capture on every device with input channels, each
+/// `callback` with `context`, and starts capture on every device with input channels, each
 /// capture delivering through `data`. Of a device with more than 100 input
 /// channels only the first 100 are decoded, so that identifiers stay unique;
 /// one line on standard error says so. Main thread; once.
-void DoInitMainThingyBeforeRunLoop(TimecodeCallback callback, DataCallback data = theData);
+void startDecodersAndCapture(TimecodeCallback callback, void* context,
+                             DataCallback data = dispatchSamples);
 
-/// The start-up the timecode controller runs once while it initialises.
-void runMacMainThread(TimecodeCallback callback);
+/// The start-up the timecode controller runs once while it initialises (it
+/// starts no thread of its own: each device's capture brings one).
+void startDecodingAllInputs(TimecodeCallback callback, void* context);

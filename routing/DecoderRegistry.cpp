@@ -1,10 +1,10 @@
-#include "decode/TCReaderMain.h"
+#include "routing/DecoderRegistry.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 
 #include "audio/AudioInputDevices.h"
+#include "platform/Log.h"
 
 std::vector<TCListener*>& allListeners = *new std::vector<TCListener*>;
 
@@ -22,17 +22,16 @@ std::vector<AudioSoundInput*>& allInputs = *new std::vector<AudioSoundInput*>;
 constexpr int kChannelsPerDevice = 100;
 
 int decodedChannels(const AudioInputDevices& devices, int d) {
-    const int n = std::max(0, devices.getChanelsInDevice(unsigned(d)));
+    const int n = std::max(0, devices.getChannelsInDevice(unsigned(d)));
     if (n <= kChannelsPerDevice) return n;
-    std::fprintf(stderr,
-                 "Audio device \"%s\" has %d input channels: only the first %d are decoded\n",
-                 devices.getDeviceName(unsigned(d)).get(), n, kChannelsPerDevice);
+    Log::line("Audio device \"%s\" has %d input channels: only the first %d are decoded",
+              devices.getDeviceName(unsigned(d)).get(), n, kChannelsPerDevice);
     return kChannelsPerDevice;
 }
 
 }  // namespace
 
-long theData(int sampleCount, int channelCount, float* samples, void* userValue) {
+long dispatchSamples(int sampleCount, int channelCount, float* samples, void* userValue) noexcept {
     const size_t first = reinterpret_cast<uintptr_t>(userValue);
     if (sampleCount <= 0 || channelCount <= 0 || first >= allListeners.size()) return 0;
     // A buffer with more channels than the device has decoders: the extra
@@ -47,7 +46,7 @@ long theData(int sampleCount, int channelCount, float* samples, void* userValue)
     return 0;
 }
 
-void DoInitMainThingyBeforeRunLoop(TimecodeCallback callback, DataCallback data) {
+void startDecodersAndCapture(TimecodeCallback callback, void* context, DataCallback data) {
     if (!allListeners.empty()) return;  // once: a second fill could move storage captures read
     const AudioInputDevices devices;
     const int count = devices.getDevicesCount();
@@ -61,7 +60,7 @@ void DoInitMainThingyBeforeRunLoop(TimecodeCallback callback, DataCallback data)
         const size_t first = allListeners.size();
         for (int c = 0; c < n; ++c) {
             auto* decoder = new TCListener;  // owned by the registry for the life of the process
-            decoder->setCallbackId(callback, d * 100 + c);
+            decoder->setCallbackId(callback, d * 100 + c, context);
             allListeners.push_back(decoder);
             deviceEnds.push_back(first + size_t(n));
         }
@@ -77,12 +76,12 @@ void DoInitMainThingyBeforeRunLoop(TimecodeCallback callback, DataCallback data)
         void* userValue =
             reinterpret_cast<void*>(uintptr_t(first));  // NOLINT(performance-no-int-to-ptr)
         if (!input->startPlayback(44100.0f, 512, unsigned(d), data, userValue)) {
-            std::printf("input->startPlayback( %d, %d ); failed \n", d, n);
+            Log::line("input->startPlayback( %d, %d ); failed ", d, n);
         }
         first += size_t(n);
     }
 }
 
-void runMacMainThread(TimecodeCallback callback) {
-    DoInitMainThingyBeforeRunLoop(callback);
+void startDecodingAllInputs(TimecodeCallback callback, void* context) {
+    startDecodersAndCapture(callback, context);
 }
