@@ -45,7 +45,8 @@ public:
     static OSStatus NotifyWhenStopping(AudioHardwarePropertyID property, void* clientData);
 };
 
-/// The IO procedure installed with the device: forwards to the capture's GetMoreData.
+/// The IO procedure installed with the device (once __AudioSoundInput__GiveMoreData):
+/// forwards to the capture's GetMoreData.
 OSStatus audioSoundInputIOProc(AudioDeviceID device, const AudioTimeStamp* now,
                                const AudioBufferList* inputData, const AudioTimeStamp* inputTime,
                                AudioBufferList* outputData, const AudioTimeStamp* outputTime,

@@ -14,18 +14,6 @@ namespace {
 
 using nlohmann::json;
 
-struct ScriptName {
-    std::string_view selector;
-    std::string_view name;
-};
-
-constexpr std::array<ScriptName, 4> kScriptNames{{
-    {"logJavaScriptString:", "log"},
-    {"changeHotkeyJS", "changeHotkey"},
-    {"getPreference:", "getPreference"},
-    {"setPreferenceValue:forKey:", "setPreference"},
-}};
-
 constexpr std::string_view kTokenPlaceholder = "@TOKEN@";
 constexpr std::string_view kPagesPlaceholder = "@PAGES@";
 
@@ -72,17 +60,6 @@ std::string asText(const json& value) {
 }
 
 }  // namespace
-
-std::optional<std::string> MirelClockBridge::webScriptNameForSelector(std::string_view selector) {
-    for (const auto& entry : kScriptNames) {
-        if (entry.selector == selector) return std::string(entry.name);
-    }
-    return std::nullopt;
-}
-
-bool MirelClockBridge::isSelectorExcludedFromWebScript(std::string_view selector) {
-    return !webScriptNameForSelector(selector).has_value();
-}
 
 MirelClockBridge::MirelClockBridge(MirelClockCalls& calls) : calls_(calls), token_(freshToken()) {}
 

@@ -36,11 +36,6 @@ protected:
 // Thread contract: main thread.
 class MirelClockBridge {
 public:
-    /// The four script names, with the call each stands for; every other
-    /// name has no script name and is hidden from page script.
-    static std::optional<std::string> webScriptNameForSelector(std::string_view selector);
-    static bool isSelectorExcludedFromWebScript(std::string_view selector);
-
     /// `calls` must outlive this.
     explicit MirelClockBridge(MirelClockCalls& calls);
 

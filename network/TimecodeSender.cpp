@@ -190,7 +190,6 @@ int TimecodeSender::clientsCurrentlyConnected() const {
     return count;
 }
 
-void TimecodeSender::setPortNumber(int) {}
 
 int TimecodeSender::slotOf(const sockaddr_in& address) const {
     std::lock_guard lock(tableMutex_);

@@ -68,8 +68,6 @@ public:
     std::optional<std::string> publishedName() const;
     /// Slots in use, without expiring any.
     int clientsCurrentlyConnected() const;
-    /// Has no effect: the port is always the one the system picks.
-    void setPortNumber(int port);
 
     /// The slot of the live subscriber at this address and port, or -1. Any thread.
     int slotOf(const sockaddr_in& address) const;

@@ -13,20 +13,21 @@
 // still be reading them.
 extern std::vector<TCListener*>& allListeners;
 
-/// The data callback of every capture, on that device's real-time thread.
-/// `userValue` is the registry position of the device's first decoder. Feeds
-/// each channel's samples to its decoder, never past the device's decoders.
-/// Allocates, locks and prints nothing. Always 0.
+/// The data callback of every capture (once called theData), on that device's
+/// real-time thread. `userValue` is the registry position of the device's
+/// first decoder. Feeds each channel's samples to its decoder, never past the
+/// device's decoders. Allocates, locks and prints nothing. Always 0.
 long dispatchSamples(int sampleCount, int channelCount, float* samples, void* userValue) noexcept;
 
-/// Builds the registry, decoder c of device d reporting d × 100 + c to
-/// `callback` with `context`, and starts capture on every device with input channels, each
-/// capture delivering through `data`. Of a device with more than 100 input
-/// channels only the first 100 are decoded, so that identifiers stay unique;
-/// one line on standard error says so. Main thread; once.
+/// Builds the registry (once DoInitMainThingyBeforeRunLoop), decoder c of
+/// device d reporting d × 100 + c to `callback` with `context`, and starts
+/// capture on every device with input channels, each capture delivering
+/// through `data`. Of a device with more than 100 input channels only the
+/// first 100 are decoded, so that identifiers stay unique; a log line says so.
+/// Main thread; once.
 void startDecodersAndCapture(TimecodeCallback callback, void* context,
                              DataCallback data = dispatchSamples);
 
-/// The start-up the timecode controller runs once while it initialises (it
-/// starts no thread of its own: each device's capture brings one).
+/// The start-up the timecode controller runs once while it initialises (once
+/// runMacMainThread, though it starts no thread: each device's capture brings one).
 void startDecodingAllInputs(TimecodeCallback callback, void* context);

@@ -272,11 +272,12 @@ void TimecodeController::refreshTimecode() {
     if (!running) timecodeSender->sendTimecodeToAllClients(&lastTimeSent);
     reportDroppedValues();
     reportReplacedValues(now);
-    if (int32_t(running) != isRunning) writeRunningStatus(running);
+    const auto status = running ? RunningStatus::kRunning : RunningStatus::kNotRunning;
+    if (status != isRunning) writeRunningStatus(running);
 }
 
 void TimecodeController::writeRunningStatus(bool running) {
-    isRunning = int32_t(running);
+    isRunning = running ? RunningStatus::kRunning : RunningStatus::kNotRunning;
     // Decided from the selection in force now, not the one the values came from.
     const char* stopped = aidDeviceChannelSelected == kNoAudioDevice ? "Disconnected" : "Stopped";
     settings_.setObjectForKey(running ? "Running" : stopped, "timecodeRunning");

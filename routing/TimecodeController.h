@@ -160,7 +160,9 @@ private:
     SMPTE_tc lastTimeSent{};
     int32_t fps = 0;
     bool isDf = false;
-    int32_t isRunning = -1;  ///< last written status: 1 running, 0 not, -1 nothing yet
+    /// The status last written to "timecodeRunning".
+    enum class RunningStatus : int32_t { kNothingWritten = -1, kNotRunning = 0, kRunning = 1 };
+    RunningStatus isRunning = RunningStatus::kNothingWritten;
 
     Environment environment_;
     UserDefaultsController& settings_;
@@ -180,7 +182,8 @@ private:
     static TimecodeController* globalMe;  ///< main thread only
 };
 
-/// The callback of every LTC decoder, on the device's capture thread, with the
-/// controller as context: queues the value for the main thread without
-/// locking, allocating or waiting. A value from no known device is dropped.
+/// The callback of every LTC decoder (once printTimecodeData, though it prints
+/// nothing), on the device's capture thread, with the controller as context:
+/// queues the value for the main thread without locking, allocating or
+/// waiting. A value from no known device is dropped.
 void queueDecodedTimecode(const SMPTE_tc& tc, void* controller) noexcept;

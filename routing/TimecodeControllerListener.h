@@ -3,7 +3,6 @@
 class TimecodeWrapper;
 
 // Hears every value the timecode controller accepts, in the order accepted.
-// The clock window and the hot key controller are the system's listeners.
 class TimecodeControllerListener {
 public:
     /// Main thread. The wrapper is valid only during the call: copy what you keep.

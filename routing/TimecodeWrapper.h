@@ -5,7 +5,7 @@
 #include "decode/SMPTE_tc.h"
 
 // Carries one timecode value from a producer to the controller on the main
-// thread, and from the controller to its listeners.
+// thread, and from the controller to its listeners (once ZebTimecodeWrapper).
 //
 // The wrapper holds its record by value, so it is the record's one owner: a
 // value is freed exactly once, when its wrapper goes, whether it was dropped

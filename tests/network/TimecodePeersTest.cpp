@@ -137,7 +137,6 @@ TEST(TimecodeSenderPublishing, PublishesTheBoundPortOnceForEachNameAndWithdrawsI
 
     // A new name withdraws the old service and republishes the same socket:
     // another would leave the first one's listener on a port nobody is told of.
-    sender->setPortNumber(1);
     sender->setBonjourName("mirel://stage");
     ASSERT_EQ(services.made.size(), 2u);
     EXPECT_EQ(first.stops, 1);
