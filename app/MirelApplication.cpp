@@ -7,6 +7,7 @@
 
 #include "clock/MirelUrlProtocol.h"
 #include "clock/MirelUrlScheme.h"
+#include "platform/CallbackGuard.h"
 #include "platform/Log.h"
 #include "platform/PreferencesFile.h"
 #include "platform/Resources.h"
@@ -41,7 +42,7 @@ class MirelApplicationSignals {
 public:
     static void activateCommand(GSimpleAction* action, GVariant*, gpointer self) {
         const char* name = g_action_get_name(G_ACTION(action));
-        guarded([&] {
+        runGuarded("Mirel", [&] {
             for (const Command& command : kCommands) {
                 if (g_strcmp0(command.name, name) == 0) {
                     (static_cast<MirelApplication*>(self)->*command.run)();
@@ -65,16 +66,17 @@ public:
     }
 
     static void startup(GApplication* application, gpointer program) {
-        guarded([&] { static_cast<Program*>(program)->start(GTK_APPLICATION(application)); });
+        runGuarded("Mirel",
+                   [&] { static_cast<Program*>(program)->start(GTK_APPLICATION(application)); });
     }
 
     static void activate(GApplication*, gpointer program) {
-        guarded([&] { static_cast<Program*>(program)->activate(); });
+        runGuarded("Mirel", [&] { static_cast<Program*>(program)->activate(); });
     }
 
     // Files named on the command line or opened from the desktop.
     static void open(GApplication*, GFile** files, gint count, gchar*, gpointer program) {
-        guarded([&] { static_cast<Program*>(program)->open(files, count); });
+        runGuarded("Mirel", [&] { static_cast<Program*>(program)->open(files, count); });
     }
 
     /// What main() runs on: the application object, made once GTK has started.
@@ -101,28 +103,14 @@ public:
         void open(GFile** files, gint count) {
             activate();
             for (gint i = 0; application && i < count; ++i) {
-                gchar* path = g_file_get_path(files[i]);
-                gchar* uri = path == nullptr ? g_file_get_uri(files[i]) : nullptr;
+                g_autofree gchar* path = g_file_get_path(files[i]);
+                g_autofree gchar* uri = path == nullptr ? g_file_get_uri(files[i]) : nullptr;
                 application->updateMovieWindow(path != nullptr ? path : uri);
-                g_free(path);
-                g_free(uri);
             }
         }
         std::unique_ptr<MirelApplication> application;
         bool launched = false;
     };
-
-private:
-    template <typename Call>
-    static void guarded(Call&& call) {
-        try {
-            call();
-        } catch (const std::exception& error) {
-            Log::line("Mirel: %s", error.what());
-        } catch (...) {
-            Log::line("Mirel: unknown failure");
-        }
-    }
 };
 
 void MirelApplication::initialize(UserDefaultsController& settings,

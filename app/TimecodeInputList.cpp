@@ -28,10 +28,8 @@ TimecodeInputList::TimecodeInputList(TimecodeController& controller, MovieName m
     : controller_(controller), movieName_(std::move(movieName)), settings_(settings) {}
 
 std::string TimecodeInputList::percentEscaped(const std::string& text) {
-    gchar* escaped = g_uri_escape_string(text.c_str(), "/", FALSE);
-    std::string result(escaped);
-    g_free(escaped);
-    return result;
+    g_autofree gchar* escaped = g_uri_escape_string(text.c_str(), "/", FALSE);
+    return escaped;
 }
 
 std::vector<std::string> TimecodeInputList::getInputDeviceList() const {

@@ -8,6 +8,7 @@
 #include "clock/ApplicationPages.h"
 #include "clock/MirelUrlProtocol.h"
 #include "clock/MirelUrlScheme.h"
+#include "platform/CallbackGuard.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
 #include "routing/TimecodeController.h"
@@ -70,30 +71,23 @@ private:
 class ClockWindowSignals {
 public:
     static gboolean draw(GtkWidget*, cairo_t* cairo, gpointer self) {
-        return guarded(self, FALSE, [&](ClockWindow& w) { return w.drawBackground(cairo); });
+        return runGuarded(kWhat, gboolean(FALSE), [&] { return of(self).drawBackground(cairo); });
     }
 
     static void allocated(GtkWidget*, GdkRectangle*, gpointer self) {
-        guarded(self, false, [](ClockWindow& w) {
-            w.didAllocateWebView();
-            return true;
-        });
+        runGuarded(kWhat, [&] { of(self).didAllocateWebView(); });
     }
 
     static void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
-        guarded(self, false, [event](ClockWindow& w) {
-            w.loadChanged(event);
-            return true;
-        });
+        runGuarded(kWhat, [&] { of(self).loadChanged(event); });
     }
 
     static gboolean loadFailed(WebKitWebView*, WebKitLoadEvent event, gchar* failingUri,
                                GError* error, gpointer self) {
-        static_cast<ClockWindow*>(self)->loadFailed_ = true;
+        of(self).loadFailed_ = true;
         if (event == WEBKIT_LOAD_STARTED) {
-            guarded(self, false, [&](ClockWindow& w) {
-                w.didFailProvisionalLoad(failingUri != nullptr ? failingUri : "", error);
-                return true;
+            runGuarded(kWhat, [&] {
+                of(self).didFailProvisionalLoad(failingUri != nullptr ? failingUri : "", error);
             });
         }
         return TRUE;  // never WebKit's own error page; a page that began to show stays
@@ -101,25 +95,18 @@ public:
 
     static gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                  WebKitPolicyDecisionType type, gpointer self) {
-        return guarded(self, FALSE, [&](ClockWindow& w) { return w.decidePolicy(decision, type); });
+        return runGuarded(kWhat, gboolean(FALSE),
+                          [&] { return of(self).decidePolicy(decision, type); });
     }
 
     static gboolean scriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer self) {
-        return guarded(self, FALSE, [&](ClockWindow& w) { return w.answerScriptDialog(dialog); });
+        return runGuarded(kWhat, gboolean(FALSE),
+                          [&] { return of(self).answerScriptDialog(dialog); });
     }
 
 private:
-    template <typename Result, typename Call>
-    static Result guarded(gpointer self, Result failed, Call&& call) {
-        try {
-            return static_cast<Result>(call(*static_cast<ClockWindow*>(self)));
-        } catch (const std::exception& error) {
-            Log::line("Clock window: %s", error.what());
-        } catch (...) {
-            Log::line("Clock window: unknown failure");
-        }
-        return failed;
-    }
+    static constexpr const char* kWhat = "Clock window";
+    static ClockWindow& of(gpointer self) { return *static_cast<ClockWindow*>(self); }
 };
 
 ClockWindow::ClockWindow(Environment environment)
@@ -346,10 +333,8 @@ std::string ClockWindow::quoted(const std::string& text) {
 std::string ClockWindow::addingPercentEscapes(const std::string& address) {
     // Everything but the unreserved characters and the delimiters of an
     // address is escaped, "%" included, as the pages expect.
-    gchar* escaped = g_uri_escape_string(address.c_str(), ":/?#[]@!$&'()*+,;=", FALSE);
-    std::string text = escaped;
-    g_free(escaped);
-    return text;
+    g_autofree gchar* escaped = g_uri_escape_string(address.c_str(), ":/?#[]@!$&'()*+,;=", FALSE);
+    return escaped;
 }
 
 void ClockWindow::evaluateWebScript(const std::string& script) {

@@ -3,12 +3,11 @@
 #include <glib.h>
 
 #include <array>
-#include <cctype>
-#include <climits>
 #include <nlohmann/json.hpp>
 #include <utility>
 
 #include "clock/TimecodePage.h"
+#include "platform/LeadingInteger.h"
 #include "platform/Log.h"
 #include "platform/MainThread.h"
 #include "platform/Resources.h"
@@ -68,12 +67,10 @@ const auto kImages = std::to_array<Image>({
 std::optional<std::string> readResource(std::string_view page, std::string_view extension) {
     const std::string path =
         Resources::path("html/" + std::string(page) + "." + std::string(extension));
-    gchar* contents = nullptr;
+    g_autofree gchar* contents = nullptr;
     gsize length = 0;
     if (!g_file_get_contents(path.c_str(), &contents, &length, nullptr)) return std::nullopt;
-    std::string bytes(contents, length);
-    g_free(contents);
-    return bytes;
+    return std::string(contents, length);
 }
 
 // The not-found page around the address it names: the pages' look, and the
@@ -91,24 +88,6 @@ constexpr const char* kNotFoundHead =
 constexpr const char* kNotFoundTail =
     R"(</p><div class="actions"><a class="button" href="mirel:///home">Back to the inputs</a>)"
     R"(</div></main></body></html>)";
-
-// The number at the start of `text`: white space, then a sign, then decimal
-// digits; 0 when there are none, and clamped to int where there are too many.
-int leadingInteger(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    long long value = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1) break;
-    }
-    if (negative) value = -value;
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
-}
 
 // The document goes out as "text/html", and a view shown its address parses
 // it as a page: names from other machines must not become markup there. In
@@ -225,12 +204,9 @@ std::string MirelUrlProtocol::get404(std::string_view url) {
     std::string_view path = url.substr(std::min(url.size(), kNotFoundPrefix.size()));
     path = path.substr(0, path.find_first_of("?#"));
     const std::string named = replacePercentEscapes(path).value_or(std::string(path));
-    gchar* escaped = g_markup_escape_text(named.c_str(), static_cast<gssize>(named.size()));
-    std::string page = kNotFoundHead;
-    page += escaped;
-    page += kNotFoundTail;
-    g_free(escaped);
-    return page;
+    g_autofree gchar* escaped =
+        g_markup_escape_text(named.c_str(), static_cast<gssize>(named.size()));
+    return kNotFoundHead + std::string(escaped) + kNotFoundTail;
 }
 
 std::string MirelUrlProtocol::inputListDocument() const {
@@ -277,10 +253,9 @@ void MirelUrlProtocol::openOnlineHelp() const {
 
 std::optional<std::string> MirelUrlProtocol::replacePercentEscapes(std::string_view text) {
     const std::string escaped(text);
-    gchar* unescaped = g_uri_unescape_string(escaped.c_str(), nullptr);
+    g_autofree gchar* unescaped = g_uri_unescape_string(escaped.c_str(), nullptr);
     if (unescaped == nullptr) return std::nullopt;
     std::string result = unescaped;
-    g_free(unescaped);
     if (!g_utf8_validate(result.data(), static_cast<gssize>(result.size()), nullptr)) {
         return std::nullopt;
     }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/CallbackGuard.h"
 #include "platform/Log.h"
 
 namespace {
@@ -75,19 +76,15 @@ bool MirelUrlScheme::takePermission(WebKitWebView* view, const std::string& addr
 
 void MirelUrlScheme::serve(WebKitURISchemeRequest* request, const MirelUrlProtocol& protocol) {
     const char* url = webkit_uri_scheme_request_get_uri(request);
-    std::optional<std::string> body;
-    // Nothing may be thrown into WebKit: a request that throws fails like a missing file.
-    try {
-        const bool navigation =
-            MirelUrlProtocol::changesState(url) &&
-            takePermission(webkit_uri_scheme_request_get_web_view(request), url);
-        body = protocol.startLoading(url, navigation ? MirelUrlProtocol::Loading::kNavigation
-                                                     : MirelUrlProtocol::Loading::kReadOnly);
-    } catch (const std::exception& e) {
-        Log::line("Could not serve '%s': %s", url, e.what());
-    } catch (...) {
-        Log::line("Could not serve '%s'", url);
-    }
+    // A request that throws fails like a missing file.
+    const std::optional<std::string> body =
+        runGuarded("Serving a mirel: address", std::optional<std::string>(), [&] {
+            const bool navigation =
+                MirelUrlProtocol::changesState(url) &&
+                takePermission(webkit_uri_scheme_request_get_web_view(request), url);
+            return protocol.startLoading(url, navigation ? MirelUrlProtocol::Loading::kNavigation
+                                                         : MirelUrlProtocol::Loading::kReadOnly);
+        });
     if (!body) {
         GError* error = g_error_new_literal(
             WEBKIT_NETWORK_ERROR, MirelUrlProtocol::kResourceUnavailable, "Resource unavailable");

@@ -21,8 +21,3 @@ std::optional<std::string_view> messageText(std::span<const char> datagram);
 /// (a text ending in a line feed has an empty last piece); otherwise nothing.
 std::optional<std::vector<std::string_view>> messageLines(std::string_view text,
                                                           std::size_t pieces);
-
-/// A decimal number as peers write it and as we have always read it: optional
-/// white space, an optional sign, then digits up to the first non-digit; no
-/// digits give 0. A number beyond the 32-bit range gives the nearest limit.
-int messageInteger(std::string_view text);

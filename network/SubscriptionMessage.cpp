@@ -1,6 +1,7 @@
 #include "network/SubscriptionMessage.h"
 
 #include "network/MessageText.h"
+#include "platform/LeadingInteger.h"
 
 namespace {
 
@@ -22,5 +23,5 @@ std::optional<int> readSubscriptionMessage(std::span<const char> datagram) {
     if (!lines) return std::nullopt;
     const std::string_view line = lines->front();
     if (line.size() < kPrefixLength) return std::nullopt;
-    return messageInteger(line.substr(kPrefixLength));
+    return leadingInteger(line.substr(kPrefixLength));
 }

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "network/MessageText.h"
+#include "platform/LeadingInteger.h"
 
 namespace {
 
@@ -94,6 +95,6 @@ std::optional<TimecodeMessage> readTimecodeMessage(std::span<const char> datagra
     if (!timeLine.starts_with(kTimePrefix) || timeLine.size() < kShortestTimeLine) {
         return std::nullopt;
     }
-    return TimecodeMessage{messageInteger(numberLine.substr(kNumberPrefix.size())),
+    return TimecodeMessage{leadingInteger(numberLine.substr(kNumberPrefix.size())),
                            timecodeFromLine(timeLine)};
 }

@@ -12,6 +12,7 @@
 #include <random>
 #include <span>
 
+#include "network/DatagramLoop.h"
 #include "network/SubscriptionMessage.h"
 #include "network/TimecodeMessage.h"
 #include "platform/Log.h"
@@ -20,7 +21,6 @@ namespace {
 
 constexpr const char* kServiceType = "_mirel._udp.";
 constexpr double kResolveTimeoutSeconds = 5.0;
-constexpr std::size_t kLargestDatagram = 2000;  // what every copy reads; the rest is cut
 
 }  // namespace
 
@@ -164,28 +164,18 @@ void TimecodeReceiver::_sendListenMessage(const NetService& service, int index, 
 }
 
 void TimecodeReceiver::_timecodeReceiverThread() {
-    std::array<char, kLargestDatagram> buffer;
-    for (;;) {
-        // A longer datagram is cut to the buffer; its tail is discarded.
-        const ssize_t received = recvfrom(fd, buffer.data(), buffer.size(), 0, nullptr, nullptr);
-        if (stopping_.load()) return;
-        if (received < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        const auto message =
-            readTimecodeMessage(std::span<const char>(buffer.data(), size_t(received)));
-        if (!message) continue;
-
+    receiveDatagrams(fd, stopping_, [this](std::span<const char> datagram, const sockaddr_in&) {
+        const auto message = readTimecodeMessage(datagram);
+        if (!message) return;
         int64_t index = 0;
         {
             std::lock_guard lock(subscriptionsMutex_);
             index = int64_t(message->number) - myUid;
-            if (index < 0 || index >= int64_t(subscribedServices.size())) continue;
+            if (index < 0 || index >= int64_t(subscribedServices.size())) return;
         }
         auto tc = std::make_unique<SMPTE_tc>(message->timecode);
         tc->myId = int32_t(index);
         std::lock_guard lock(delegateMutex_);
         if (_delegate) _delegate->timecode(std::move(tc));
-    }
+    });
 }

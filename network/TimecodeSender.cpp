@@ -9,6 +9,7 @@
 #include <span>
 #include <utility>
 
+#include "network/DatagramLoop.h"
 #include "network/SubscriptionMessage.h"
 #include "network/TimecodeMessage.h"
 #include "platform/Log.h"
@@ -17,7 +18,6 @@
 namespace {
 
 constexpr const char* kServiceType = "_mirel._udp.";
-constexpr std::size_t kLargestDatagram = 2000;  // what every copy reads; the rest is cut
 constexpr time_t kFreshSeconds = 5;
 
 [[noreturn]] void failSetUp(const char* what) {
@@ -91,30 +91,18 @@ void* timecodeListenerRegistrationThread(void* sender) {
 }
 
 void TimecodeSender::_timecodeListener() {
-    std::array<char, kLargestDatagram> buffer;
-    for (;;) {
-        sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        // A longer datagram is cut to the buffer; its tail is discarded.
-        const ssize_t received = recvfrom(fd, buffer.data(), buffer.size(), 0,
-                                          reinterpret_cast<sockaddr*>(&from), &fromLength);
-        if (stopping_.load()) return;
-        if (received < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        const auto uid =
-            readSubscriptionMessage(std::span<const char>(buffer.data(), size_t(received)));
-        if (!uid) continue;
-
-        std::lock_guard lock(tableMutex_);
-        const int slot = _getClientByAddress(from);
-        if (slot >= 0) {
-            clientPing(slot, *uid);
-        } else {
-            _addClient(from, *uid);
-        }
-    }
+    receiveDatagrams(fd, stopping_,
+                     [this](std::span<const char> datagram, const sockaddr_in& from) {
+                         const auto uid = readSubscriptionMessage(datagram);
+                         if (!uid) return;
+                         std::lock_guard lock(tableMutex_);
+                         const int slot = _getClientByAddress(from);
+                         if (slot >= 0) {
+                             clientPing(slot, *uid);
+                         } else {
+                             _addClient(from, *uid);
+                         }
+                     });
 }
 
 int TimecodeSender::_getClientByAddress(const sockaddr_in& address) const {
@@ -189,7 +177,6 @@ int TimecodeSender::clientsCurrentlyConnected() const {
     for (const TimecodeSenderClientAddressInfo& slot : tscai) count += slot.inUse ? 1 : 0;
     return count;
 }
-
 
 int TimecodeSender::slotOf(const sockaddr_in& address) const {
     std::lock_guard lock(tableMutex_);

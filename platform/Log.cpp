@@ -13,11 +13,9 @@
 void Log::line(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    gchar* formatted = g_strdup_vprintf(format, args);
+    g_autofree gchar* formatted = g_strdup_vprintf(format, args);
     va_end(args);
-    std::string text(formatted);
-    g_free(formatted);
-    Log::text(text);
+    Log::text(formatted);
 }
 
 void Log::text(const std::string& line) {
@@ -37,11 +35,10 @@ void Log::emit(const std::string& line) {
     syslog(LOG_NOTICE, "%s", line.c_str());
 
     GDateTime* now = g_date_time_new_now_local();
-    gchar* stamp = g_date_time_format(now, "%Y-%m-%d %H:%M:%S.%f");
+    g_autofree gchar* stamp = g_date_time_format(now, "%Y-%m-%d %H:%M:%S.%f");
     g_date_time_unref(now);
     // One write per line, so that lines from different threads never interleave.
-    gchar* whole = g_strdup_printf("%s mirel[%d] %s\n", stamp, int(getpid()), line.c_str());
-    g_free(stamp);
+    g_autofree gchar* whole =
+        g_strdup_printf("%s mirel[%d] %s\n", stamp, int(getpid()), line.c_str());
     [[maybe_unused]] ssize_t written = write(STDERR_FILENO, whole, strlen(whole));
-    g_free(whole);
 }

@@ -17,10 +17,9 @@ namespace {
 
 std::string dated(const std::string& path, const char* what) {
     GDateTime* now = g_date_time_new_now_local();
-    gchar* stamp = g_date_time_format(now, "%Y%m%d-%H%M%S");
+    g_autofree gchar* stamp = g_date_time_format(now, "%Y%m%d-%H%M%S");
     g_date_time_unref(now);
     const std::string base = path + "." + what + "-" + stamp;
-    g_free(stamp);
     std::string name = base;
     for (int n = 2; g_file_test(name.c_str(), G_FILE_TEST_EXISTS); ++n) {
         name = base + "-" + std::to_string(n);
@@ -65,14 +64,11 @@ const char* fileKind(mode_t mode) {
 std::string linkTarget(const std::string& path) {
     std::string at = path;
     for (int hop = 0; hop < 40; ++hop) {
-        gchar* link = g_file_read_link(at.c_str(), nullptr);
+        g_autofree gchar* link = g_file_read_link(at.c_str(), nullptr);
         if (link == nullptr) return at;
-        gchar* folder = g_path_get_dirname(at.c_str());
-        gchar* next = g_canonicalize_filename(link, folder);
+        g_autofree gchar* folder = g_path_get_dirname(at.c_str());
+        g_autofree gchar* next = g_canonicalize_filename(link, folder);
         at = next;
-        g_free(next);
-        g_free(folder);
-        g_free(link);
     }
     return at;  // a loop of links: the save fails on it and says so
 }
@@ -94,10 +90,9 @@ bool PreferencesFile::nestsTooDeep(const nlohmann::json& value) {
 PreferencesFile::PreferencesFile(std::string path) : path_(std::move(path)) {}
 
 std::string PreferencesFile::standardPath() {
-    gchar* path = g_build_filename(g_get_user_config_dir(), "mirel", "preferences.json", nullptr);
-    std::string result(path);
-    g_free(path);
-    return result;
+    g_autofree gchar* path =
+        g_build_filename(g_get_user_config_dir(), "mirel", "preferences.json", nullptr);
+    return path;
 }
 
 nlohmann::json PreferencesFile::load() {
@@ -163,9 +158,8 @@ bool PreferencesFile::save(const nlohmann::json& values) {
     const std::string text =
         values.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     const std::string target = linkTarget(path_);
-    gchar* folder = g_path_get_dirname(target.c_str());
+    g_autofree gchar* folder = g_path_get_dirname(target.c_str());
     g_mkdir_with_parents(folder, 0700);
-    g_free(folder);
 
     GError* error = nullptr;
     const auto flags =

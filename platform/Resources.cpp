@@ -12,10 +12,8 @@ std::mutex gMutex;
 std::string gFolder;  ///< the folder in use; empty until found or set
 
 std::string executablePath() {
-    gchar* target = g_file_read_link("/proc/self/exe", nullptr);
-    std::string path = target != nullptr ? target : "";
-    g_free(target);
-    return path;
+    g_autofree gchar* target = g_file_read_link("/proc/self/exe", nullptr);
+    return target != nullptr ? target : "";
 }
 
 }  // namespace
