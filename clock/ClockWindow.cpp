@@ -158,6 +158,10 @@ void ClockWindow::showAlert(const std::string& text) {
 bool ClockWindow::loadInterface() {
     const std::string file = environment_.interfaceFile.empty() ? Resources::path("mirelweb.ui")
                                                                 : environment_.interfaceFile;
+    // Without it the pages could not reach their settings: as much a broken
+    // installation as a missing interface file.
+    const std::optional<std::string> bridgeScript = bridge_->userScript();
+    if (!bridgeScript) return false;
     g_type_ensure(WEBKIT_TYPE_WEB_VIEW);
     GtkBuilder* builder = gtk_builder_new();
     WebKitWebContext* context =
@@ -201,15 +205,18 @@ bool ClockWindow::loadInterface() {
     if (environment_.menuOwner != nullptr) {
         gtk_window_set_application(clockWindow_, environment_.menuOwner);
     }
+    addBridgeScript(*bridgeScript);
+    wireSignals();
+    return true;
+}
 
+void ClockWindow::addBridgeScript(const std::string& source) {
     WebKitUserScript* script =
-        webkit_user_script_new(bridge_->userScript().c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+        webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
                                WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
     webkit_user_content_manager_add_script(webkit_web_view_get_user_content_manager(webview_),
                                            script);
     webkit_user_script_unref(script);
-    wireSignals();
-    return true;
 }
 
 void ClockWindow::wireSignals() {

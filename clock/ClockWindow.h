@@ -109,6 +109,7 @@ private:
     friend class ClockWindowSignals;
 
     bool loadInterface();
+    void addBridgeScript(const std::string& source);
     void awakeFromNib();
     void wireSignals();
     void evaluateWebScript(const std::string& script);

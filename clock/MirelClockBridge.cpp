@@ -1,5 +1,7 @@
 #include "clock/MirelClockBridge.h"
 
+#include <glib.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include "clock/ApplicationPages.h"
 #include "platform/Log.h"
 #include "platform/PreferencesFile.h"
+#include "platform/Resources.h"
 
 namespace {
 
@@ -16,33 +19,6 @@ using nlohmann::json;
 
 constexpr std::string_view kTokenPlaceholder = "@TOKEN@";
 constexpr std::string_view kPagesPlaceholder = "@PAGES@";
-
-// Runs before any script of the page, so the functions it keeps (prompt, the
-// JSON pair) are the browser's own, whatever the page does to window later.
-constexpr std::string_view kUserScript = R"((function () {
-    "use strict";
-    const pages = @PAGES@;
-    const here = window.location.href;
-    if (!pages.some(function (page) { return here.indexOf(page) === 0; })) return;
-    const ask = window.prompt.bind(window);
-    const encode = JSON.stringify;
-    const decode = JSON.parse;
-    const token = "@TOKEN@";
-    function call(name, args) {
-        const answer = ask(encode({mirelClock: token, call: name, args: args}));
-        return answer === null ? null : decode(answer);
-    }
-    const clock = Object.freeze({
-        log: function (text) { call("log", [String(text)]); },
-        changeHotkey: function () { call("changeHotkey", []); },
-        getPreference: function (key) { return call("getPreference", [String(key)]); },
-        setPreference: function (value, key) {
-            call("setPreference", [value === undefined ? null : value, String(key)]);
-        }
-    });
-    Object.defineProperty(window, "MirelClock", {value: clock, enumerable: true});
-})();
-)";
 
 std::string freshToken() {
     std::random_device random;
@@ -63,11 +39,23 @@ std::string asText(const json& value) {
 
 MirelClockBridge::MirelClockBridge(MirelClockCalls& calls) : calls_(calls), token_(freshToken()) {}
 
-std::string MirelClockBridge::userScript() const {
-    std::string script(kUserScript);
-    script.replace(script.find(kTokenPlaceholder), kTokenPlaceholder.size(), token_);
+std::optional<std::string> MirelClockBridge::userScript() const {
+    const std::string file = Resources::path("MirelClock.js");
+    g_autofree gchar* text = nullptr;
+    if (!g_file_get_contents(file.c_str(), &text, nullptr, nullptr)) {
+        Log::line("Could not load %s", file.c_str());
+        return std::nullopt;
+    }
+    std::string script = text;
     const std::string pages = json(kApplicationPages).dump();
-    script.replace(script.find(kPagesPlaceholder), kPagesPlaceholder.size(), pages);
+    for (const auto& [placeholder, value] :
+         {std::pair{kTokenPlaceholder, std::string_view(token_)},
+          std::pair{kPagesPlaceholder, std::string_view(pages)}}) {
+        for (size_t at = script.find(placeholder); at != std::string::npos;
+             at = script.find(placeholder, at + value.size())) {
+            script.replace(at, placeholder.size(), value);
+        }
+    }
     return script;
 }
 

@@ -39,8 +39,10 @@ public:
     /// `calls` must outlive this.
     explicit MirelClockBridge(MirelClockCalls& calls);
 
-    /// The user script that defines "MirelClock", bound to this bridge's token.
-    std::string userScript() const;
+    /// The user script that defines "MirelClock" (MirelClock.js of the
+    /// resource folder), bound to this bridge's token; none, after a log
+    /// line, when the file cannot be read.
+    std::optional<std::string> userScript() const;
 
     /// The answer to a prompt with `message`, shown by the page at
     /// `pageAddress` (the web view's main-frame address): none when the prompt

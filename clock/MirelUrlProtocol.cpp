@@ -6,7 +6,6 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
-#include "clock/TimecodePage.h"
 #include "platform/LeadingInteger.h"
 #include "platform/Log.h"
 #include "platform/MainThread.h"
@@ -24,6 +23,8 @@ constexpr std::string_view kQuicktimePrefix = "mirel://quicktime/";
 constexpr std::string_view kAudioPrefix = "mirel://audio/";
 constexpr std::string_view kNotFoundPrefix = "mirel://404/";
 constexpr std::string_view kOnlineHelpPrefix = "mirel:///visitOnlineHelp";
+// Where the not-found page names the address it was asked for.
+constexpr std::string_view kAddressPlaceholder = "@ADDRESS@";
 
 using PageReader = std::optional<std::string> (*)(std::string_view);
 
@@ -72,22 +73,6 @@ std::optional<std::string> readResource(std::string_view page, std::string_view 
     if (!g_file_get_contents(path.c_str(), &contents, &length, nullptr)) return std::nullopt;
     return std::string(contents, length);
 }
-
-// The not-found page around the address it names: the pages' look, and the
-// way back to the inputs (a vanished network source leads here).
-constexpr const char* kNotFoundHead =
-    R"(<!DOCTYPE html><html><head><meta charset="utf-8"><title>Mirel – Not found</title>)"
-    R"(<link rel="stylesheet" href="mirel://static/mirel.css" type="text/css">)"
-    R"(<link rel="stylesheet" href="mirel://static/mirel45.css" type="text/css"></head>)"
-    R"(<body><header class="topbar"><a class="brand" href="mirel:///welcome">)"
-    R"(<img src="mirel://static/home.mirel.png" alt="">Mirel</a>)"
-    R"(<nav><a href="mirel:///home">Inputs</a><a href="mirel:///preferences">Preferences</a>)"
-    R"(<a href="mirel:///help"><img src="mirel://static/question-mark-icon.png" alt="">Help</a>)"
-    R"(</nav></header><main><h1>Cannot locate the page you have requested</h1>)"
-    R"(<p class="notice" id="address">)";
-constexpr const char* kNotFoundTail =
-    R"(</p><div class="actions"><a class="button" href="mirel:///home">Back to the inputs</a>)"
-    R"(</div></main></body></html>)";
 
 // The document goes out as "text/html", and a view shown its address parses
 // it as a page: names from other machines must not become markup there. In
@@ -194,19 +179,23 @@ std::optional<std::string> MirelUrlProtocol::getPng(std::string_view page) {
     return readResource(page, "png");
 }
 
-std::string MirelUrlProtocol::getTimecodePage() {
-    return timecodePageText();
+std::optional<std::string> MirelUrlProtocol::getTimecodePage() {
+    return getHtml("timecode");
 }
 
-std::string MirelUrlProtocol::get404(std::string_view url) {
+std::optional<std::string> MirelUrlProtocol::get404(std::string_view url) {
     // The path of "mirel://404/...", less its first slash. The address it names
     // comes from outside (a failed load), so it goes into the page as text.
     std::string_view path = url.substr(std::min(url.size(), kNotFoundPrefix.size()));
     path = path.substr(0, path.find_first_of("?#"));
     const std::string named = replacePercentEscapes(path).value_or(std::string(path));
+    std::optional<std::string> page = getHtml("notfound");
+    const size_t at = page ? page->find(kAddressPlaceholder) : std::string::npos;
+    if (at == std::string::npos) return std::nullopt;
     g_autofree gchar* escaped =
         g_markup_escape_text(named.c_str(), static_cast<gssize>(named.size()));
-    return kNotFoundHead + std::string(escaped) + kNotFoundTail;
+    page->replace(at, kAddressPlaceholder.size(), escaped);
+    return page;
 }
 
 std::string MirelUrlProtocol::inputListDocument() const {

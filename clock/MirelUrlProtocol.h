@@ -67,10 +67,12 @@ public:
     static std::optional<std::string> getJs(std::string_view page);
     static std::optional<std::string> getPng(std::string_view page);
 
-    static std::string getTimecodePage();
-    /// The not-found page naming what follows "mirel://404/", as text, in the
-    /// pages' look and with a way back to the inputs.
-    static std::string get404(std::string_view url);
+    /// The clock itself, html/timecode.html: the one page every timecode
+    /// source address answers.
+    static std::optional<std::string> getTimecodePage();
+    /// The not-found page (html/notfound.html) naming what follows
+    /// "mirel://404/", as text; none when the page cannot be read.
+    static std::optional<std::string> get404(std::string_view url);
     /// "[" + the input list's entries joined by "," + "]".
     std::string inputListDocument() const;
 

@@ -30,7 +30,7 @@ struct RecordedCalls : MirelClockCalls {
 
 // The token the user script carries, read out of it as a page of ours would hold it.
 std::string tokenOf(const MirelClockBridge& bridge) {
-    const std::string script = bridge.userScript();
+    const std::string script = bridge.userScript().value_or("");
     const size_t start = script.find("const token = \"") + 15;
     return script.substr(start, script.find('"', start) - start);
 }
