@@ -2,7 +2,7 @@
 
 #include <functional>
 
-typedef struct _GSource GSource;
+typedef struct _GSource GSource;  // NOLINT(bugprone-reserved-identifier): GLib names it so
 
 // A source on the GLib default main context that an eventfd wakes. wake() is
 // one write(2) on a non-blocking eventfd: it neither locks nor allocates, so a

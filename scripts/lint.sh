@@ -7,5 +7,10 @@ cd "$(dirname "$0")/.."
 mapfile -t sources < <(git ls-files --cached --others --exclude-standard -- '*.h' '*.cpp' | grep -v '^fuzz/corpus/')
 clang-format --dry-run --Werror "${sources[@]}"
 
+# clang-tidy reports a configuration it cannot read and then goes on with its defaults.
+if clang-tidy --dump-config 2>&1 >/dev/null | grep -q error; then
+    echo "lint: .clang-tidy cannot be read" >&2
+    exit 1
+fi
 mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep '\.cpp$' | grep -v -E '^(tests|bench|fuzz)/')
 clang-tidy --quiet -p build/release "${units[@]}"
