@@ -1,16 +1,13 @@
 #pragma once
 
 // An audio system made of plain data: devices with the formats, names and
-// failures a test gives them, a record of every call the capture code makes,
-// and the means to run an IO cycle or declare a device dead. Everything runs on
-// the calling thread, so a test sees each call's effect as soon as it returns.
+// failures a test gives them, and a record of the calls that set a capture up.
+// Everything runs on the calling thread, so a test sees each call's effect as
+// soon as it returns. Nothing is ever delivered: that is for real cards.
 
 #include <algorithm>
-#include <cstddef>
 #include <cstring>
 #include <map>
-#include <new>
-#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -24,7 +21,7 @@ struct FakeDevice {
     std::map<uint32_t, float> volumes;  ///< channels missing here cannot be read
     // What each call answers; a failing format read means the device has no input.
     OSStatus formatStatus = 0, nameStatus = 0, bufferSizeStatus = 0, addIOProcStatus = 0,
-             startStatus = 0, stopStatus = 0;
+             startStatus = 0;
 };
 
 /// Packed interleaved samples, the way a sound card delivers its input.
@@ -49,51 +46,16 @@ inline FakeDevice outputOnlyDevice(AudioDeviceID id, const std::string& name) {
     return device;
 }
 
-/// An AudioBufferList of any number of buffers; the platform type declares one.
-struct BufferList {
-    explicit BufferList(const std::vector<AudioBuffer>& buffers)
-        : storage(1 + (sizeof(AudioBufferList) + sizeof(AudioBuffer) * buffers.size()) /
-                          sizeof(std::max_align_t)) {
-        auto* list = new (storage.data()) AudioBufferList{uint32_t(buffers.size()), {}};
-        std::copy(buffers.begin(), buffers.end(), list->mBuffers);
-    }
-    const AudioBufferList* get() const {
-        return reinterpret_cast<const AudioBufferList*>(storage.data());
-    }
-    std::vector<std::max_align_t> storage;
-};
-
 class FakeAudioHardware : public AudioHardware {
 public:
-    template <class Proc>
-    struct Hook {
-        Proc proc;
-        void* clientData;
-    };
     using VolumeWrite = std::tuple<AudioDeviceID, uint32_t, float>;  ///< device, channel, volume
 
     std::vector<FakeDevice> deviceList;
     std::vector<VolumeWrite> volumeWrites;
-    std::map<AudioDeviceID, uint32_t> bufferSizes;           ///< bytes asked, by device
-    std::map<AudioDeviceID, Hook<AudioDeviceIOProc>> procs;  ///< installed and not removed
-    std::map<AudioDeviceID, Hook<AudioHardwarePropertyListenerProc>> aliveListeners;
-    std::vector<AudioDeviceID> starts, stops, removals;
-
-    /// One cycle of the device's input through its installed IO procedure, if any.
-    std::optional<OSStatus> cycle(AudioDeviceID id, const AudioBufferList* input) {
-        const auto it = procs.find(id);
-        const AudioTimeStamp now{0, 0};
-        if (it == procs.end()) return std::nullopt;
-        return it->second.proc(id, &now, input, &now, nullptr, &now, it->second.clientData);
-    }
-
-    /// The device stops delivering input on its own; false when nobody listens.
-    bool dies(AudioDeviceID id) {
-        const auto it = aliveListeners.find(id);
-        if (it == aliveListeners.end()) return false;
-        it->second.proc(kAudioDevicePropertyDeviceIsAlive, it->second.clientData);
-        return true;
-    }
+    std::map<AudioDeviceID, uint32_t> bufferSizes;  ///< bytes asked, by device
+    // The client data of each IO procedure installed and not removed, and of each death listener.
+    std::map<AudioDeviceID, void*> procs, aliveListeners;
+    std::vector<AudioDeviceID> starts;
 
     std::vector<AudioDeviceID> devices() override {
         std::vector<AudioDeviceID> ids;
@@ -127,31 +89,25 @@ public:
         bufferSizes[id] = bytes;
         return on(id, [](FakeDevice& d) { return d.bufferSizeStatus; });
     }
-    OSStatus addIOProc(AudioDeviceID id, AudioDeviceIOProc proc, void* clientData) override {
+    OSStatus addIOProc(AudioDeviceID id, AudioDeviceIOProc, void* clientData) override {
         return on(id, [&](FakeDevice& d) {
-            if (d.addIOProcStatus == kAudioHardwareNoError) procs[id] = {proc, clientData};
+            if (d.addIOProcStatus == kAudioHardwareNoError) procs[id] = clientData;
             return d.addIOProcStatus;
         });
     }
-    OSStatus removeIOProc(AudioDeviceID id, AudioDeviceIOProc proc) override {
-        removals.push_back(id);
-        const auto it = procs.find(id);
-        if (it == procs.end() || it->second.proc != proc)
-            return kAudioHardwareIllegalOperationError;
-        procs.erase(it);
-        return kAudioHardwareNoError;
+    OSStatus removeIOProc(AudioDeviceID id, AudioDeviceIOProc) override {
+        return procs.erase(id) == 1 ? kAudioHardwareNoError : kAudioHardwareIllegalOperationError;
     }
     OSStatus start(AudioDeviceID id, AudioDeviceIOProc) override {
         starts.push_back(id);
         return on(id, [](FakeDevice& d) { return d.startStatus; });
     }
     OSStatus stop(AudioDeviceID id, AudioDeviceIOProc) override {
-        stops.push_back(id);
-        return on(id, [](FakeDevice& d) { return d.stopStatus; });
+        return on(id, [](FakeDevice&) { return kAudioHardwareNoError; });
     }
-    OSStatus addDeviceIsAliveListener(AudioDeviceID id, AudioHardwarePropertyListenerProc listener,
+    OSStatus addDeviceIsAliveListener(AudioDeviceID id, AudioHardwarePropertyListenerProc,
                                       void* clientData) override {
-        aliveListeners[id] = {listener, clientData};
+        aliveListeners[id] = clientData;
         return kAudioHardwareNoError;
     }
 
