@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "hotkey/FormattedTime.h"
+#include "hotkey/keyCodeTable.h"
 
 using namespace std::string_literals;
 
@@ -43,5 +45,16 @@ TEST(FormattedTime, ExpandsEscapesAndTypesEveryOtherCodeUnitAsItsLowByte) {
     };
     for (const auto& [format, tc, text] : cases) {
         EXPECT_EQ(formattedTime(format, tc), text);
+    }
+}
+
+// Which key types which character is not retyped here: only typing on a real
+// display can tell. A lookup must write both outputs, whatever they held.
+TEST(KeyCodeTable, WritesBothOutputsWhateverTheyHeld) {
+    for (int c = 0; c < 256; ++c) {
+        std::pair<int, bool> fromFalse{-1, false}, fromTrue{-2, true};
+        getKeyCode(char(c), fromFalse.first, fromFalse.second);
+        getKeyCode(char(c), fromTrue.first, fromTrue.second);
+        EXPECT_EQ(fromFalse, fromTrue) << "character " << c;
     }
 }
