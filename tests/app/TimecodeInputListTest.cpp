@@ -1,7 +1,11 @@
 // The input list document the pages fetch and the "audioInputList" setting,
-// on a timecode controller with fake audio devices and network sources.
+// on a timecode controller with fake audio devices and network sources; and
+// each listed input, loaded by its address through the page server, selecting
+// the source it names.
 
+#include "app/ControllerTimecodeSources.h"
 #include "app/TimecodeInputList.h"
+#include "clock/MirelUrlProtocol.h"
 #include "tests/routing/ControllerFixture.h"
 
 namespace {
@@ -14,26 +18,42 @@ protected:
 };
 
 TEST_F(TimecodeInputListTest, ListsInputDevicesThenNetworkSourcesThenTheMovie) {
+    hardware.deviceList = {outputOnlyDevice(1, "Speakers"), inputDevice(2, "Mic \"A\"\\B", 2),
+                           inputDevice(3, "Line\xff", 1)};
     start();
     std::optional<std::string> movie;
     const TimecodeInputList list(
         *controller, [&] { return movie; }, settings);
-    hardware.deviceList = {outputOnlyDevice(1, "Speakers")};  // listed afresh at every call
-    EXPECT_TRUE(list.getInputDeviceList().empty());
-
-    hardware.deviceList.push_back(inputDevice(2, "Mic \"A\"\\B", 2));
-    hardware.deviceList.push_back(inputDevice(3, "Line\xff", 1));
     find("mirel://Studio A?#1");
     find("mirel://Büro");
-    movie = "/Movies/a b.mov";
+    movie = "/Movies/a b%.mov";
     const std::vector<std::string> expected = {
         R"({"u":"mirel://audio/1","n":"Mic \"A\"\\B","i":"audio"})",
         "{\"u\":\"mirel://audio/2\",\"n\":\"Line\xEF\xBF\xBD\",\"i\":\"audio\"}",
         R"({"u":"mirel://network/mirel%3A//Studio%20A%3F%231","n":"mirel://Studio A?#1","i":"network"})",
         R"({"u":"mirel://network/mirel%3A//B%C3%BCro","n":"mirel://Büro","i":"network"})",
-        R"({"u":"mirel://quicktime//Movies/a%20b.mov","n":"/Movies/a%20b.mov","i":"quicktime"})",
+        R"({"u":"mirel://quicktime//Movies/a%20b%25.mov","n":"/Movies/a%20b%25.mov","i":"quicktime"})",
     };
     EXPECT_EQ(list.getInputDeviceList(), expected);
+
+    // Each entry's address stores the name the controller selects by, whatever
+    // the escaping in between.
+    const ControllerTimecodeSources sources(*controller, list);
+    const MirelUrlProtocol protocol(sources, settings, {});
+    const std::optional<std::string> clockPage = MirelUrlProtocol::getTimecodePage();
+    ASSERT_TRUE(clockPage);
+    std::vector<json> stored;
+    for (const json& entry : json::parse(*protocol.startLoading(
+             "mirel:///json/timecodeinputs/", MirelUrlProtocol::Loading::kReadOnly))) {
+        EXPECT_EQ(protocol.startLoading(entry["u"].get<std::string>(),
+                                        MirelUrlProtocol::Loading::kNavigation),
+                  clockPage)
+            << entry;
+        stored.push_back(settings.valueForKeyPath("values.audioInput"));
+    }
+    EXPECT_EQ(stored, (std::vector<json>{"Mic \"A\"\\B", "Line\xff", "mirel://Studio A?#1",
+                                         "mirel://Büro", "/Movies/a b%.mov"}));
+    EXPECT_TRUE(logged("Using Timecode Source<100>: Mic \"A\"\\B"));
 }
 
 TEST_F(TimecodeInputListTest, RebuildsTheListBySourceTypeAndBringsTheChoiceInLine) {

@@ -6,10 +6,9 @@
 
 #include "clock/TimecodeSources.h"
 
-// Sources as a test sets them up; remembers the audio indices asked for.
+// Sources as a test sets them up.
 struct FakeTimecodeSources : TimecodeSources {
     std::optional<std::string> getAudioNameById(int index) const override {
-        askedIndices.push_back(index);
         const auto found = audioNames.find(index);
         return found == audioNames.end() ? std::nullopt : std::optional(found->second);
     }
@@ -18,5 +17,4 @@ struct FakeTimecodeSources : TimecodeSources {
 
     std::map<int, std::string> audioNames;
     std::vector<std::string> networkNames, entries;
-    mutable std::vector<int> askedIndices;
 };
