@@ -1,26 +1,39 @@
-// The application object on a timecode controller with fake audio and DNS-SD,
-// with a real clock window under the Xvfb that the test command starts: the
-// menu, a missing menu or window file, and the input list that network news
-// refreshes.
-// Start-up and a value's road to the page are the end-to-end test's.
+// The application object with a real clock window, under the Xvfb that the
+// test command starts, on a timecode controller with fake audio and a private
+// avahi-daemon: the menu, a missing menu or window file, and a peer that names
+// its service with markup and script. Start-up and a value's road to the page
+// belong to the installed-program test, ClockWindowTest and the flood check.
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "app/MirelApplication.h"
+#include "platform/NetService.h"
 #include "platform/SettingsDefaults.h"
 #include "routing/TimecodeController.h"
 #include "tests/audio/FakeAudioHardware.h"
-#include "tests/network/FakeNetServices.h"
+#include "tests/clock/PageScript.h"
 #include "tests/platform/MainLoop.h"
+#include "tests/support/DnsSdDaemon.h"
 
 namespace {
 
+using nlohmann::json;
+
 class MirelApplicationTest : public ::testing::Test {
 protected:
+    // Once for the process, before any DNS-SD client exists: the daemon points
+    // this process at its private bus.
+    static void SetUpTestSuite() {
+        static DnsSdDaemon daemon;
+        static const bool started = daemon.start();
+        ASSERT_TRUE(started) << daemon.error();
+    }
+
     MirelApplicationTest() {
         setAudioHardware(&hardware_);
         settings_.registerDefaults(SettingsDefaults::registered());
@@ -48,6 +61,7 @@ protected:
         environment.settings = &settings_;
         environment.timecodeController = [this]() -> TimecodeController& { return *controller_; };
         environment.context = context_;
+        environment.openInBrowser = [](const std::string&) {};
         environment.alert = [this](const std::string& text) { alerts_.push_back(text); };
         environment.application = gtk_;
         environment.clockInterfaceFile = clockInterfaceFile_;
@@ -61,7 +75,6 @@ protected:
     }
 
     FakeAudioHardware hardware_;
-    FakeNetServices services_;
     UserDefaultsController settings_;
     std::unique_ptr<TimecodeController> controller_;
     WebKitWebContext* context_ = nullptr;
@@ -109,17 +122,53 @@ TEST_F(MirelApplicationTest, WithoutItsClockWindowTheProgramEndsAfterTheAlert) {
     EXPECT_EQ(quits, 1);
 }
 
-// Another copy coming or going must not undo the user's choice.
-TEST_F(MirelApplicationTest, NetworkNewsRefreshesTheInputListButKeepsTheChoice) {
-    start();
+constexpr const char* kHostileName = "<img src=x onerror=MirelClock.setPreference(1,'X')>";
+
+// The peer's name reaches the pages only ever as text, nothing it carries
+// reaches the settings, the Inputs page follows the peer coming and going by
+// itself, and its news refreshes the input list without undoing the user's choice.
+using HostilePeer = MirelApplicationTest;
+
+TEST_F(HostilePeer, AServiceNamedWithMarkupStaysTextAndTheInputsPageFollowsIt) {
+    ASSERT_TRUE(start());
+    application_->applicationDidFinishLaunching();
     settings_.setObjectForKey("Network", "sourceType");
     settings_.setObjectForKey("Desk", "audioInput");
-    services_.browsers.back()->find(std::make_shared<FakeNetService>("mirel://studio"), false);
-    ASSERT_TRUE(runMainLoopUntil([&] {
-        return settings_.valueForKeyPath("values.audioInputList") ==
-               nlohmann::json{"mirel://studio"};
+    ClockWindow& clock = application_->clockWindow();
+    WebKitWebView* view = clock.webview();
+    ASSERT_TRUE(waitForAddress("mirel:///home"));
+    ASSERT_TRUE(waitInPageFor(view, "$('#network-empty').is(':visible')"));
+
+    // Published after the page was shown: it appears by itself, as text.
+    std::shared_ptr<NetService> peer =
+        netServices().makeService("", "_mirel._udp.", kHostileName, 9);
+    peer->publish();
+    const std::string tileName = "$('#network-inputs .name').text()";
+    ASSERT_TRUE(waitInPageFor(view, tileName + " == " + json(kHostileName).dump()));
+    EXPECT_EQ(evaluateInPage(view, "[$('img[src=x]').length, $('#network-empty:visible').length]"),
+              json::array({0, 0}));
+    EXPECT_TRUE(runMainLoopUntil([&] {
+        return settings_.valueForKeyPath("values.audioInputList") == json::array({kHostileName});
     }));
     EXPECT_EQ(settings_.valueForKeyPath("values.audioInput"), "Desk");
+
+    // The list document shown as a page: the name is no markup, and no bridge is there.
+    clock.loadWebPage("mirel:///json/timecodeinputs/");
+    ASSERT_TRUE(waitForAddress("mirel:///json/timecodeinputs/"));
+    EXPECT_EQ(evaluateInPage(view, R"([document.images.length, typeof MirelClock,
+        document.body.textContent.indexOf('\\u003cimg src=x onerror') >= 0])"),
+              json::array({0, "undefined", true}));
+
+    // The peer quits: its tile goes, and the empty list says copies come by themselves.
+    clock.loadWebPage("mirel:///home");
+    ASSERT_TRUE(waitForAddress("mirel:///home"));
+    ASSERT_TRUE(waitInPageFor(view, tileName + " != ''"));
+    peer->stop();
+    EXPECT_TRUE(waitInPageFor(view,
+                              "$('#network-inputs li').length == 0 && "
+                              "$('#network-empty').is(':visible')"));
+    EXPECT_EQ(settings_.valueForKeyPath("values.X"), nullptr);
+    EXPECT_TRUE(alerts_.empty());
 }
 
 }  // namespace
