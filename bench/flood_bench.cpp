@@ -3,7 +3,7 @@
 // its subscription with the wall clock's time at 25 frames a second, then for
 // a while sends the same time line as fast as it can (at most PER_SECOND),
 // then steadily again. The program's clock page reports what it shows every
-// 50 ms (tests/app/ProgramCopy.h). For a steady peer and for the flood, side
+// 50 ms (ProgramCopy.h). For a steady peer and for the flood, side
 // by side: how long the page went without a new value, how far it lagged
 // behind the peer's time, and how much the program and its web views'
 // processes grew. With --check, only the flood, and the exit status says
@@ -24,9 +24,9 @@
 #include <thread>
 #include <vector>
 
+#include "bench/ProgramCopy.h"
 #include "network/SubscriptionMessage.h"
 #include "platform/NetService.h"
-#include "tests/app/ProgramCopy.h"
 #include "tests/fixtures/alsa/VirtualCard.h"
 #include "tests/network/UdpPeer.h"
 #include "tests/support/DnsSdDaemon.h"

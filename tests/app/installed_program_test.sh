@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # The program as a user gets it: installs the build into a scratch root, checks
 # the launcher entry, the icon and the resources, then starts the installed
-# program on the display the test command provides and waits for the clock
-# window. Asked to end, it must end cleanly and keep the user's settings.
-# Usage: installed_program_test.sh BUILD_DIR
+# program on the display the test command provides, reading a virtual capture
+# card that plays what the installed mirel-ltcgen wrote, and waits for the
+# clock window and for the card's frame rate in the saved settings. Asked to
+# end, it must end cleanly and keep the user's settings.
+# Usage: installed_program_test.sh BUILD_DIR ALSA_PLUGIN
 set -euo pipefail
 
 build=$1
+plugin=$2
 root=$(mktemp -d)
 trap 'kill "$pid" 2>/dev/null || true; rm -rf "$root"' EXIT
 pid=
@@ -21,10 +24,22 @@ for file in usr/bin/mirel usr/bin/mirel-decode usr/bin/mirel-ltcgen usr/share/mi
 done
 desktop-file-validate "$root/usr/share/applications/mirel.desktop" || fail "the launcher entry is invalid"
 
+# The only card: ten seconds of 25 fps LTC, over and over. The default device
+# cannot be opened, so that nothing of the machine's own gets in.
+"$root/usr/bin/mirel-ltcgen" "$root/ltc.f32" --fps 25 --start 10:00:00:00 --seconds 10 ||
+    fail "mirel-ltcgen wrote no signal"
+cat >"$root/asound.conf" <<CONF
+pcm_type.mirelfile { lib "$plugin" }
+pcm.default { type mirelfile file "/dev/null/none" channels 1 rate 48000 }
+pcm.ltc_card { type mirelfile file "$root/ltc.f32" channels 1 rate 48000 loop true }
+CONF
+export ALSA_CONFIG_PATH=$root/asound.conf
+
 # Settings the user made before: the clock must float from the start and keep them.
 export XDG_CONFIG_HOME=$root/config
+settings=$XDG_CONFIG_HOME/mirel/preferences.json
 mkdir -p "$XDG_CONFIG_HOME/mirel"
-echo '{"OnTop": "1", "TextColor": "#ff8800"}' >"$XDG_CONFIG_HOME/mirel/preferences.json"
+echo '{"OnTop": "1", "TextColor": "#ff8800", "audioInput": "ltc_card"}' >"$settings"
 
 # A file on the command line is a movie to open: the clock must show all the same.
 "$root/usr/bin/mirel" "$root/clip.mov" 2>"$root/log" &
@@ -36,6 +51,17 @@ for _ in $(seq 200); do
 done
 xwininfo -root -tree | grep -q '"Mirel"' || { cat "$root/log" >&2; fail "no clock window"; }
 sleep 1  # the home page loads
+# The rate is known once the card's frames run through a second, and saved
+# while the program runs.
+for _ in $(seq 200); do
+    grep -q '"fpsString": *"25"' "$settings" && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+grep -q '"fpsString": *"25"' "$settings" || {
+    cat "$root/log" >&2
+    fail "the card's timecode never reached the program's saved settings"
+}
 
 kill -TERM "$pid"
 status=0
@@ -46,6 +72,6 @@ cat "$root/log" >&2
 if grep -q "Could not" "$root/log"; then fail "the program could not load a resource"; fi
 grep -q "Movie playback is not part of this build: $root/clip.mov is ignored" "$root/log" ||
     fail "the file on the command line did not reach the movie command"
-grep -q '"TextColor": *"#ff8800"' "$XDG_CONFIG_HOME/mirel/preferences.json" ||
+grep -q '"TextColor": *"#ff8800"' "$settings" ||
     fail "the user's settings were lost"
 echo "PASS"

@@ -1,4 +1,4 @@
-#include "tests/app/ProgramCopy.h"
+#include "bench/ProgramCopy.h"
 
 #include <signal.h>
 #include <sys/wait.h>

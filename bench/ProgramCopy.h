@@ -5,15 +5,13 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/NetService.h"
-
-// The real mirel program run as a user runs it, for tests of whole processes:
+// The real mirel program run as a user runs it, for benchmarks of the whole
+// process (and the flood check that ctest runs):
 // installed in a scratch folder whose jQuery file carries a small page
 // script. On the home page the script clicks the input tile named by the
 // setting "e2eInput", as a user would; on the clock page it reports what the
@@ -37,7 +35,6 @@ public:
     int finish(int signal = 15);
 
     std::string log() const;
-    const std::string& dir() const { return dir_; }
     GPid pid() const { return pid_; }
     int64_t startedMs() const { return startedMs_; }
 
@@ -67,14 +64,3 @@ std::string slurp(const std::string& path);
 /// Runs the main context until `done` holds or `limit` has passed.
 bool runUntil(const std::function<bool()>& done,
               std::chrono::seconds limit = std::chrono::seconds(40));
-
-/// The names a browser has found so far.
-struct Sightings : NetServiceBrowserDelegate {
-    void netServiceBrowserDidFindService(NetServiceBrowser&, const std::shared_ptr<NetService>& s,
-                                         bool) override {
-        names.push_back(s->name());
-    }
-    void netServiceBrowserDidRemoveService(NetServiceBrowser&, const std::shared_ptr<NetService>&,
-                                           bool) override {}
-    std::vector<std::string> names;
-};
