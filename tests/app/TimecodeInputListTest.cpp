@@ -18,12 +18,18 @@ protected:
 };
 
 TEST_F(TimecodeInputListTest, ListsInputDevicesThenNetworkSourcesThenTheMovie) {
-    hardware.deviceList = {outputOnlyDevice(1, "Speakers"), inputDevice(2, "Mic \"A\"\\B", 2),
-                           inputDevice(3, "Line\xff", 1)};
+    const std::vector<FakeDevice> devices = {outputOnlyDevice(1, "Speakers"),
+                                             inputDevice(2, "Mic \"A\"\\B", 2),
+                                             inputDevice(3, "Line\xff", 1)};
+    hardware.deviceList = devices;
     start();
     std::optional<std::string> movie;
     const TimecodeInputList list(
         *controller, [&] { return movie; }, settings);
+    hardware.deviceList.resize(1);  // listed afresh at every call
+    EXPECT_TRUE(list.getInputDeviceList().empty());
+
+    hardware.deviceList = devices;
     find("mirel://Studio A?#1");
     find("mirel://Büro");
     movie = "/Movies/a b%.mov";
