@@ -11,11 +11,13 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -174,9 +176,23 @@ TEST(AvahiNetServices, AnotherProcessesServiceAcrossANameClashAndTheDaemonsDeath
     EXPECT_EQ(service->type(), "_mirel._udp");
     EXPECT_EQ(service->domain(), "local");
 
+    // The receiver's notify thread reads while the main thread resolves.
+    std::atomic<bool> reading{true};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (reading) {
+            // Port and addresses arrive together: once there are addresses the port is known.
+            const std::vector<sockaddr_in> addresses = service->addresses();
+            const int port = service->port();
+            for (const sockaddr_in& address : addresses)
+                torn += ntohs(address.sin_port) != 48123 || port != 48123;
+        }
+    });
     service->resolveWithTimeout(5.0);
     EXPECT_TRUE(runMainLoopUntil([&] { return !service->addresses().empty(); }));
-    // Port and addresses arrive together: once there are addresses the port is known.
+    reading = false;
+    reader.join();
+    EXPECT_EQ(torn, 0);
     EXPECT_EQ(service->port(), 48123);
     ASSERT_EQ(service->addresses().size(), 1u);
     const sockaddr_in address = service->addresses().front();
