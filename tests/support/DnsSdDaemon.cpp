@@ -2,12 +2,9 @@
 
 #include <fcntl.h>
 #include <glib.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,16 +20,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Generous: the daemon needs about two and a half seconds on a quiet machine.
+// Generous: the daemon needs about two and a half seconds on a quiet machine,
+// and another test's may hold the lock for a minute.
 constexpr auto kStartDeadline = std::chrono::seconds(20);
 constexpr auto kStopDeadline = std::chrono::seconds(10);
 constexpr auto kLockDeadline = std::chrono::seconds(100);
-constexpr auto kPoll = std::chrono::milliseconds(50);
 
 const char* const kPidFile = "/run/avahi-daemon/pid";
 const char* const kLockFile = "/tmp/mirel-dnssd.lock";
-// Every fixture's folder starts so; it marks daemons started by a fixture.
-const char* const kFolderPrefix = "mirel-dnssd-";
 
 const char* const kBusConfig =
     R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
@@ -81,16 +76,20 @@ void writeFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-std::string replaced(std::string text, const std::string& what, const std::string& with) {
-    text.replace(text.find(what), what.size(), with);
-    return text;
+// Polls `done` until it holds; false once `limit` has passed.
+bool waitUntil(const std::function<bool()>& done, Clock::duration limit) {
+    const auto end = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
 }
 
 }  // namespace
 
 DnsSdDaemon::DnsSdDaemon() {
-    std::string pattern = (std::filesystem::temp_directory_path() / kFolderPrefix).string();
-    pattern += "XXXXXX";
+    std::string pattern = (std::filesystem::temp_directory_path() / "mirel-dnssd-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         fail("cannot make a folder for the bus");
         return;
@@ -99,30 +98,23 @@ DnsSdDaemon::DnsSdDaemon() {
     // avahi-daemon drops root before it connects to the bus socket in here.
     chmod(folder_.c_str(), 0755);
     const std::string socket = folder_ + "/system_bus_socket";
-    writeFile(folder_ + "/bus.conf", replaced(kBusConfig, "@SOCKET@", socket));
+    std::string bus = kBusConfig;
+    writeFile(folder_ + "/bus.conf", bus.replace(bus.find("@SOCKET@"), 8, socket));
     writeFile(folder_ + "/avahi-daemon.conf", kAvahiConfig);
     busAddress_ = "unix:path=" + socket;
     setenv("DBUS_SYSTEM_BUS_ADDRESS", busAddress_.c_str(), 1);
 }
 
 DnsSdDaemon::~DnsSdDaemon() {
-    stop();
+    end(avahiPid_, SIGTERM);
+    end(busPid_, SIGTERM);
     if (lockFd_ >= 0) close(lockFd_);
     std::error_code ignored;
     if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
 }
 
-bool DnsSdDaemon::start() {
-    return startBus() && startAvahi();
-}
-
-void DnsSdDaemon::stop() {
-    stopAvahi();
-    stopBus();
-}
-
 bool DnsSdDaemon::restart() {
-    stopAvahi();
+    end(avahiPid_, SIGTERM);
     return startAvahi();
 }
 
@@ -131,107 +123,73 @@ bool DnsSdDaemon::fail(const std::string& why) {
     return false;
 }
 
-pid_t DnsSdDaemon::spawn(const char* const argv[], const std::string& logFile) {
+// Starts `argv` with its output in `log` and waits until it is `ready`; fails
+// with that output should it exit first or take too long.
+bool DnsSdDaemon::launch(pid_t& pid, const char* const argv[], const std::string& log,
+                         const std::function<bool()>& ready) {
     const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid != 0) return pid;
-    // The child: nothing but async-signal-safe calls until exec.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) _exit(127);
-    const int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (log >= 0) {
-        dup2(log, STDOUT_FILENO);
-        dup2(log, STDERR_FILENO);
+    pid = fork();
+    if (pid == 0) {
+        // The child: nothing but async-signal-safe calls until exec.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(127);
+        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        const int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (out >= 0) {
+            dup2(out, STDOUT_FILENO);
+            dup2(out, STDERR_FILENO);
+        }
+        if (nothing >= 0) dup2(nothing, STDIN_FILENO);
+        execv(argv[0], const_cast<char* const*>(argv));
+        _exit(127);
     }
-    if (nothing >= 0) dup2(nothing, STDIN_FILENO);
-    execv(argv[0], const_cast<char* const*>(argv));
-    _exit(127);
+    if (pid < 0) {
+        pid = 0;
+        return fail(std::string("cannot start ") + argv[0]);
+    }
+    bool exited = false;
+    if (waitUntil([&] { return (exited = waitpid(pid, nullptr, WNOHANG) != 0) || ready(); },
+                  kStartDeadline) &&
+        !exited)
+        return true;
+    if (exited) pid = 0;
+    return fail(std::string(argv[0]) + (exited ? " exited: " : " is not ready: ") + readFile(log));
 }
 
+// A hang here becomes the test's timeout.
 void DnsSdDaemon::end(pid_t& pid, int signal) {
     if (pid <= 0) return;
     kill(pid, signal);
-    const auto deadline = Clock::now() + kStopDeadline;
-    while (waitpid(pid, nullptr, WNOHANG) == 0) {
-        if (Clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            break;
-        }
-        std::this_thread::sleep_for(kPoll);
-    }
+    waitpid(pid, nullptr, 0);
     pid = 0;
 }
-
-// ---- the bus
 
 bool DnsSdDaemon::startBus() {
     if (busPid_ > 0) return true;
     if (folder_.empty()) return false;
     const std::string config = "--config-file=" + folder_ + "/bus.conf";
-    const char* const argv[] = {"/usr/bin/dbus-daemon", config.c_str(), "--nofork", "--nopidfile",
-                                nullptr};
-    busPid_ = spawn(argv, folder_ + "/bus.log");
-    if (busPid_ < 0) return fail("cannot start dbus-daemon");
-    const auto deadline = Clock::now() + kStartDeadline;
-    while (!busAnswers()) {
-        if (waitpid(busPid_, nullptr, WNOHANG) != 0) {
-            busPid_ = 0;
-            return fail("dbus-daemon exited: " + readFile(folder_ + "/bus.log"));
-        }
-        if (Clock::now() > deadline) return fail("dbus-daemon does not listen");
-        std::this_thread::sleep_for(kPoll);
-    }
-    return true;
+    const std::string log = folder_ + "/bus.log";
+    // It prints its address once it listens.
+    const char* const argv[] = {"/usr/bin/dbus-daemon", config.c_str(),    "--nofork",
+                                "--nopidfile",          "--print-address", nullptr};
+    return launch(busPid_, argv, log,
+                  [&] { return readFile(log).find(busAddress_ + ",guid=") != std::string::npos; });
 }
-
-bool DnsSdDaemon::busAnswers() const {
-    const std::string path = folder_ + "/system_bus_socket";
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) return false;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool answers =
-        fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    if (fd >= 0) close(fd);
-    return answers;
-}
-
-void DnsSdDaemon::stopBus() {
-    end(busPid_, SIGTERM);
-}
-
-// ---- the daemon
 
 bool DnsSdDaemon::startAvahi() {
     if (avahiPid_ > 0) return true;
     if (busPid_ <= 0) return fail("start the bus first");
     if (!lockNamespace() || !clearPidFile()) return false;
     const std::string config = folder_ + "/avahi-daemon.conf";
-    // No chroot and no process title: one process whose command line still
-    // names our folder, so that a leftover is recognised as ours.
+    // No chroot: one process, which ends as the test asks.
     const char* const argv[] = {
         "/usr/sbin/avahi-daemon", "-f",   config.c_str(), "--no-rlimits", "--no-chroot",
         "--no-proc-title",        nullptr};
-    avahiPid_ = spawn(argv, folder_ + "/avahi.log");
-    if (avahiPid_ < 0) return fail("cannot start avahi-daemon");
-    const auto deadline = Clock::now() + kStartDeadline;
-    while (!avahiIsRunning()) {
-        if (waitpid(avahiPid_, nullptr, WNOHANG) != 0) {
-            avahiPid_ = 0;
-            return fail("avahi-daemon exited: " + readFile(folder_ + "/avahi.log"));
-        }
-        if (Clock::now() > deadline)
-            return fail("avahi-daemon is not running: " + readFile(folder_ + "/avahi.log"));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return true;
+    return launch(avahiPid_, argv, folder_ + "/avahi.log", [this] { return avahiIsRunning(); });
 }
 
 // The daemon's own answer: state 2 is AVAHI_SERVER_RUNNING, host name registered.
-bool DnsSdDaemon::avahiIsRunning() {
+bool DnsSdDaemon::avahiIsRunning() const {
     const std::string bus = "--bus=" + busAddress_;
     const char* const argv[] = {"/usr/bin/dbus-send",
                                 bus.c_str(),
@@ -241,67 +199,37 @@ bool DnsSdDaemon::avahiIsRunning() {
                                 "/",
                                 "org.freedesktop.Avahi.Server.GetState",
                                 nullptr};
-    gchar* out = nullptr;
+    g_autofree gchar* out = nullptr;
     gint status = -1;
-    const bool ran =
-        g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_STDERR_TO_DEV_NULL,
-                     nullptr, nullptr, &out, nullptr, &status, nullptr);
-    const bool running = ran && out != nullptr && std::strstr(out, "int32 2") != nullptr;
-    g_free(out);
-    return running;
-}
-
-void DnsSdDaemon::stopAvahi() {
-    end(avahiPid_, SIGTERM);
-}
-
-void DnsSdDaemon::killAvahi() {
-    end(avahiPid_, SIGKILL);
+    return g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_STDERR_TO_DEV_NULL,
+                        nullptr, nullptr, &out, nullptr, &status, nullptr) &&
+           out != nullptr && std::strstr(out, "int32 2") != nullptr;
 }
 
 bool DnsSdDaemon::lockNamespace() {
     if (lockFd_ >= 0) return true;
     lockFd_ = open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lockFd_ < 0) return fail(std::string("cannot open ") + kLockFile);
-    const auto deadline = Clock::now() + kLockDeadline;
-    while (flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
-        if (Clock::now() > deadline) {
-            close(lockFd_);
-            lockFd_ = -1;
-            return fail("another test's avahi-daemon kept the lock on " + std::string(kLockFile));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    return true;
+    if (waitUntil([this] { return flock(lockFd_, LOCK_EX | LOCK_NB) == 0; }, kLockDeadline))
+        return true;
+    close(lockFd_);
+    lockFd_ = -1;
+    return fail("another test's avahi-daemon kept the lock on " + std::string(kLockFile));
 }
 
-// A daemon refuses to start while the PID file names a live process. The
-// file may be stale (its daemon was killed), or name a daemon that a test
-// process started and then died without stopping; we hold the lock, so no
-// living fixture owns it.
+// A daemon refuses to start while its PID file names a live process. A dead
+// daemon's file is stale. We hold the lock, so a live one is either not a
+// test's, or one whose test crashed, which ends soon after its bus.
 bool DnsSdDaemon::clearPidFile() {
-    const std::string text = readFile(kPidFile);
-    if (text.empty()) return true;
-    const pid_t pid = pid_t(std::atoi(text.c_str()));
-    const std::string proc = "/proc/" + std::to_string(pid);
-    const bool isAvahi = pid > 0 && readFile(proc + "/comm") == "avahi-daemon\n";
-    if (!isAvahi) {
-        unlink(kPidFile);
-        return true;
-    }
-    std::string commandLine = readFile(proc + "/cmdline");
-    if (commandLine.find(kFolderPrefix) == std::string::npos)
-        return fail("an avahi-daemon not started by a test runs as PID " + std::to_string(pid) +
+    const pid_t pid = pid_t(std::atoi(readFile(kPidFile).c_str()));
+    const auto alive = [pid] {
+        const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+        return pid > 0 && stat.find("(avahi-daemon) ") != std::string::npos &&
+               stat.find(") Z ") == std::string::npos;
+    };
+    if (!waitUntil([&] { return !alive(); }, kStopDeadline))
+        return fail("an avahi-daemon runs as PID " + std::to_string(pid) +
                     "; stop it, or run the tests in a network namespace of their own");
-    kill(pid, SIGTERM);
-    const auto deadline = Clock::now() + kStopDeadline;
-    while (kill(pid, 0) == 0 && readFile(proc + "/stat").find(" Z ") == std::string::npos) {
-        if (Clock::now() > deadline + kStopDeadline)
-            return fail("a test's leftover avahi-daemon, PID " + std::to_string(pid) +
-                        ", does not stop");
-        if (Clock::now() > deadline) kill(pid, SIGKILL);
-        std::this_thread::sleep_for(kPoll);
-    }
     unlink(kPidFile);
     return true;
 }
