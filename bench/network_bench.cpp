@@ -19,6 +19,7 @@
 #include "network/TimecodeReceiver.h"
 #include "network/TimecodeSender.h"
 #include "platform/LogCapture.h"
+#include "tests/platform/MainLoop.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ void BM_SendToTenSubscribers(benchmark::State& state) {
         peers.push_back(std::make_unique<UdpPeer>(("127.0.0." + std::to_string(i + 1)).c_str()));
         peers.back()->sendTo(sender.chosenPort(), makeSubscriptionMessage(i));
     }
-    if (!eventually(
+    if (!runMainLoopUntil(
             [&] { return sender.clientsCurrentlyConnected() == TimecodeSender::maxTscai; })) {
         state.SkipWithError("subscribers not taken");
         return;
@@ -90,7 +91,7 @@ void BM_LoopbackDelay(benchmark::State& state) {
     auto source = std::make_shared<FakeNetService>("mirel://studio");
     source->resolveToLoopback(sender.chosenPort());
     receiver.subscribeToTimeSource(source);
-    if (!eventually([&] { return sender.clientsCurrentlyConnected() == 1; })) {
+    if (!runMainLoopUntil([&] { return sender.clientsCurrentlyConnected() == 1; })) {
         state.SkipWithError("receiver did not subscribe");
         return;
     }

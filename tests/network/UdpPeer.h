@@ -9,12 +9,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 
 class UdpPeer {
 public:
@@ -76,15 +74,3 @@ private:
     int fd_;
     sockaddr_in address_{};
 };
-
-/// Polls `done` until it holds; false after a deadline that only turns a hang
-/// into a failure.
-inline bool eventually(const std::function<bool()>& done,
-                       std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
