@@ -127,6 +127,7 @@ bool DnsSdDaemon::fail(const std::string& why) {
 // with that output should it exit first or take too long.
 bool DnsSdDaemon::launch(pid_t& pid, const char* const argv[], const std::string& log,
                          const std::function<bool()>& ready) {
+    writeFile(log, "");  // not ready on the word of a process that ran before
     const pid_t parent = getpid();
     pid = fork();
     if (pid == 0) {
