@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sndfile.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -55,9 +56,11 @@ GPid start(const std::string& dir, const std::string& args, const std::string& e
     const std::string command =
         env + " exec '" MIREL_DECODE "' " + args + " >'" + dir + "/out' 2>'" + dir + "/err'";
     const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+    // It dies with the test: a failed assertion must not leave a copy running.
+    const auto dieWithTest = [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGKILL); };
     GPid pid = 0;
-    g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
-                  nullptr, &pid, nullptr);
+    g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD,
+                  dieWithTest, nullptr, &pid, nullptr);
     return pid;
 }
 
