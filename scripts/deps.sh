@@ -14,7 +14,7 @@ packages=(
     clang libclang-rt-dev clang-format clang-tidy
     # platform layer
     libglib2.0-dev nlohmann-json3-dev
-    # audio capture; alsa-lib headers also build the virtual capture card test fixture
+    # audio capture; alsa-lib headers also build the virtual capture card
     portaudio19-dev libasound2-dev
     # DNS-SD on Avahi; the tests run a private bus and daemon (dbus-send asks it whether it runs)
     libavahi-client-dev libavahi-glib-dev avahi-daemon dbus-daemon dbus-bin

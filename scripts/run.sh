@@ -21,7 +21,7 @@ if [ "$inputs" -eq 0 ]; then
     "$build/tools/mirel-ltcgen" "$demo/ltc.f32" --fps 25 --start 10:00:00:00 \
         --frames 1500 --channels 2 --user 12345678
     cat >"$demo/asound.conf" <<CONF
-pcm_type.mirelfile { lib "$build/tests/fixtures/alsa/libasound_module_pcm_mirelfile.so" }
+pcm_type.mirelfile { lib "$build/tools/virtual-card/libasound_module_pcm_mirelfile.so" }
 pcm.default { type mirelfile file "/dev/null/none" channels 1 rate 48000 }
 pcm.ltc_demo { type mirelfile file "$demo/ltc.f32" channels 2 rate 48000 format "FLOAT_LE" loop true fail_after_ms -1 }
 CONF
