@@ -50,7 +50,9 @@
 // its re-selection carried over to the main thread, so the selection is only
 // ever read and changed there). Destroy on the main thread, after capture has
 // stopped (its decoders call back into the controller); the system never does.
-class TimecodeController : public SettingsObserver, public TimecodeReceiverDelegate {
+class TimecodeController : public SettingsObserver,
+                           public TimecodeReceiverDelegate,
+                           public TimecodeListeners {
 public:
     /// Wall-clock time in microseconds since the epoch.
     using Clock = std::function<int64_t()>;
@@ -86,10 +88,8 @@ public:
     TimecodeController(const TimecodeController&) = delete;
     TimecodeController& operator=(const TimecodeController&) = delete;
 
-    /// Appends the listener; one registered twice hears every value twice.
-    void listen(TimecodeControllerListener& listener);
-    /// Removes every registration of the listener.
-    void stopListening(TimecodeControllerListener& listener);
+    void listen(TimecodeControllerListener& listener) override;
+    void stopListening(TimecodeControllerListener& listener) override;
 
     /// The entry of network and movie values; any thread that may allocate.
     /// The value is queued for the main thread as the source -200.

@@ -11,3 +11,15 @@ public:
 protected:
     ~TimecodeControllerListener() = default;
 };
+
+// Where listeners register: the timecode controller, or a test's stand-in.
+class TimecodeListeners {
+public:
+    /// Appends the listener; one registered twice hears every value twice.
+    virtual void listen(TimecodeControllerListener& listener) = 0;
+    /// Removes every registration of the listener.
+    virtual void stopListening(TimecodeControllerListener& listener) = 0;
+
+protected:
+    ~TimecodeListeners() = default;
+};

@@ -21,6 +21,9 @@ packages=(
     # the clock's web view and pages: jQuery is served from libjs-jquery, the
     # images are drawn as SVG and rendered at build time; its tests run under Xvfb
     libwebkit2gtk-4.1-dev libgtk-3-dev libjs-jquery librsvg2-bin xvfb xauth
+    # the global hot key and typing: X11, XTest and XInput; setxkbmap for the
+    # layouts the typing tests switch to
+    libx11-dev libxtst-dev libxi-dev x11-xkb-utils
     # the installed program's test: the launcher entry's checker, and xwininfo
     # to see the clock window appear
     desktop-file-utils x11-utils
