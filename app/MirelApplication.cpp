@@ -12,6 +12,7 @@
 #include "platform/PreferencesFile.h"
 #include "platform/Resources.h"
 #include "platform/SettingsDefaults.h"
+#include "platform/X11Keyboard.h"
 #include "routing/TimecodeController.h"
 
 namespace {
@@ -172,6 +173,23 @@ MirelApplication::MirelApplication(Environment environment)
     clock.openInBrowser = openInBrowser;
     clock.menuOwner = environment_.application;
     clockWindow_ = std::make_unique<ClockWindow>(std::move(clock));
+
+    keyboard_ = environment_.keyboard;
+    if (keyboard_ == nullptr) {
+        ownKeyboard_ = std::make_unique<X11Keyboard>();
+        keyboard_ = ownKeyboard_.get();
+    }
+    hotkeyController_ =
+        std::make_unique<HotkeyController>(timecodeController_, settings, *keyboard_);
+    keyboard_->setHotKeyHandler([this] { sendEvent(Event::hotKeyPressed()); });
+
+    PreferencesController::Environment preferences;
+    preferences.settings = &settings;
+    preferences.interfaceFile = environment_.preferencesInterfaceFile;
+    preferences.alert = environment_.alert;
+    preferences.refreshDevicesList = [this] { inputList_->refreshDevicesList(); };
+    preferences.sendEvent = [this](const Event& event) { return sendEvent(event); };
+    preferencesController_ = std::make_unique<PreferencesController>(std::move(preferences));
 }
 
 MirelApplication::~MirelApplication() {
@@ -179,6 +197,9 @@ MirelApplication::~MirelApplication() {
         g_signal_handlers_disconnect_by_data(clockWindow_->clockWindow(), this);
     }
     timecodeController_.setDevicesListRefresher({});
+    keyboard_->setHotKeyHandler({});
+    preferencesController_.reset();
+    hotkeyController_.reset();
     for (GSimpleAction* action : actions_) {
         g_signal_handlers_disconnect_by_data(action, this);
         g_object_unref(action);
@@ -217,7 +238,38 @@ void MirelApplication::showPreferences() {
 }
 
 void MirelApplication::showHotKeyPreferences() {
-    Log::line("The hot key preferences window is not part of this build");
+    preferencesController_->showPreferences();
+}
+
+// The field counts as focused only while its window shows: after a key is
+// captured the window closes with the field still its focus, and the next
+// hot key press must type.
+bool MirelApplication::hotKeyFieldHasFocus() const {
+    GtkWindow* window = preferencesController_->window();
+    GtkWidget* field = preferencesController_->hotKeySetter();
+    if (window == nullptr || field == nullptr || !gtk_widget_get_visible(GTK_WIDGET(window))) {
+        return false;
+    }
+    GtkWidget* focus = gtk_window_get_focus(window);
+    return focus != nullptr && (focus == field || gtk_widget_is_ancestor(focus, field));
+}
+
+bool MirelApplication::sendEvent(const Event& event) {
+    const bool inHotKeyField = hotKeyFieldHasFocus();
+    if (event.type == Event::kKeyDown && inHotKeyField &&
+        event.window == preferencesController_->window()) {
+        preferencesController_->newKeycode(event);
+        return true;
+    }
+    if (event.type == Event::kSystemDefined && event.subtype == Event::kHotKeyPressed) {
+        if (inHotKeyField) {
+            gtk_window_set_focus(preferencesController_->window(), nullptr);
+        } else {
+            hotkeyController_->hotKeyEvent(event);
+        }
+        return true;
+    }
+    return false;
 }
 
 // Movies come with movie playback: until then a movie asked for is logged and

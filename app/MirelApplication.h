@@ -9,9 +9,13 @@
 #include <vector>
 
 #include "app/ControllerTimecodeSources.h"
+#include "app/PreferencesController.h"
 #include "app/TimecodeInputList.h"
 #include "clock/ClockWindow.h"
 #include "clock/ClockWindowDelegate.h"
+#include "hotkey/HotkeyController.h"
+#include "platform/Event.h"
+#include "platform/Keyboard.h"
 #include "platform/UserDefaultsController.h"
 
 class MirelUrlProtocol;
@@ -43,6 +47,10 @@ public:
         std::function<void(const std::string& text)> alert;
         /// The GTK application that runs the program; none in tests.
         GtkApplication* application = nullptr;
+        /// The global hot key and key posting; null: the X display's.
+        Keyboard* keyboard = nullptr;
+        /// The preferences window's interface file; empty: the installed one.
+        std::string preferencesInterfaceFile;
     };
 
     static constexpr const char* kApplicationId = "org.mirel.Mirel";
@@ -75,6 +83,12 @@ public:
     void open() override;
     void updateMovieWindow(const std::string& path) override;
 
+    /// Routes a key event before its window handles it: a key pressed in the
+    /// preferences window's hot key field becomes the new hot key, and a hot
+    /// key press types the time, unless that field has the focus, which it
+    /// then loses. False for every other event: the window handles it.
+    bool sendEvent(const Event& event);
+
     /// Gives the GTK application the main menu and this object's commands as
     /// its actions; false, after the alert, when MainMenu.ui cannot be loaded.
     bool bindMenu(const std::string& menuFile = "");
@@ -82,11 +96,14 @@ public:
     ClockWindow& clockWindow() { return *clockWindow_; }
     TimecodeController& timecodeController() { return timecodeController_; }
     TimecodeInputList& inputList() { return *inputList_; }
+    PreferencesController& preferencesController() { return *preferencesController_; }
+    HotkeyController& hotkeyController() { return *hotkeyController_; }
 
 private:
     friend class MirelApplicationSignals;
 
     void alert(const std::string& text) const;
+    bool hotKeyFieldHasFocus() const;
 
     Environment environment_;
     TimecodeController& timecodeController_;
@@ -94,5 +111,9 @@ private:
     std::unique_ptr<TimecodeInputList> inputList_;
     std::unique_ptr<ControllerTimecodeSources> sources_;
     std::unique_ptr<ClockWindow> clockWindow_;
+    std::unique_ptr<Keyboard> ownKeyboard_;
+    Keyboard* keyboard_ = nullptr;
+    std::unique_ptr<HotkeyController> hotkeyController_;
+    std::unique_ptr<PreferencesController> preferencesController_;
     std::vector<GSimpleAction*> actions_;
 };

@@ -35,13 +35,11 @@ HotkeyController::HotkeyController(TimecodeListeners& controller, UserDefaultsCo
     controller_.listen(*this);
     settings_.addObserver(*this, kTypedFormat);
     for (const char* path : kHotKeyPaths) settings_.addObserver(*this, path);
-    keyboard_.setHotKeyHandler([this] { hotKeyEvent(Event{}); });
     updateTypingFormat();
     enableHotkey();
 }
 
 HotkeyController::~HotkeyController() {
-    keyboard_.setHotKeyHandler({});
     disableHotkey();
     for (const char* path : kHotKeyPaths) settings_.removeObserver(*this, path);
     settings_.removeObserver(*this, kTypedFormat);

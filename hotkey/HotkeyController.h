@@ -5,6 +5,7 @@
 #include <string>
 
 #include "decode/SMPTE_tc.h"
+#include "platform/Event.h"
 #include "platform/SettingsObserver.h"
 #include "routing/TimecodeControllerListener.h"
 
@@ -20,16 +21,9 @@ class UserDefaultsController;
 // observer there, so they must not change the hot key keys).
 class HotkeyController final : public SettingsObserver, public TimecodeControllerListener {
 public:
-    /// What the application object passes on a hot key press.
-    struct Event {
-        static constexpr int kSystemDefined = 14;
-        static constexpr int kHotKeyPressed = 6;
-        int type = kSystemDefined;
-        int subtype = kHotKeyPressed;
-    };
-
     /// Listens to the controller, follows the four settings and registers the
-    /// hot key from them.
+    /// hot key from them. The keyboard's presses reach hotKeyEvent() through
+    /// the application object's event routing.
     HotkeyController(TimecodeListeners& controller, UserDefaultsController& settings,
                      Keyboard& keyboard);
     ~HotkeyController();

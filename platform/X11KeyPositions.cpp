@@ -46,3 +46,13 @@ uint8_t x11KeycodeForKeyCode(uint32_t keyCode) {
     if (keyCode >= kLinuxKeys.size() || kLinuxKeys[keyCode] == 0) return 0;
     return static_cast<uint8_t>(kLinuxKeys[keyCode] + kEvdevOffset);
 }
+
+uint16_t keyCodeForX11Keycode(uint32_t keycode) {
+    // The main block first, so that a key two codes share gives the lower.
+    for (uint32_t code = 0; code < kLinuxKeys.size(); ++code) {
+        if (kLinuxKeys[code] != 0 && uint32_t(kLinuxKeys[code] + kEvdevOffset) == keycode) {
+            return static_cast<uint16_t>(code);
+        }
+    }
+    return kNoKeyCode;
+}

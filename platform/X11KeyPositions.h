@@ -10,3 +10,8 @@
 //
 // Command is the Ctrl key and Option the Alt key; the Control key is Super.
 uint8_t x11KeycodeForKeyCode(uint32_t keyCode);
+
+/// The virtual key code at an X keycode's position; kNoKeyCode for a key
+/// that has none.
+inline constexpr uint16_t kNoKeyCode = 0xFFFF;
+uint16_t keyCodeForX11Keycode(uint32_t keycode);

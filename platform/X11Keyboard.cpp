@@ -381,3 +381,36 @@ GdkFilterReturn X11Keyboard::handle(const XEvent& event) {
     }
     return GDK_FILTER_REMOVE;
 }
+
+namespace {
+
+bool isFunctionKey(guint keyval) {
+    return (keyval >= GDK_KEY_F1 && keyval <= GDK_KEY_F35) ||
+           (keyval >= GDK_KEY_Home && keyval <= GDK_KEY_End) || keyval == GDK_KEY_Delete ||
+           keyval == GDK_KEY_Insert || keyval == GDK_KEY_Help;
+}
+
+}  // namespace
+
+Event keyEvent(const GdkEventKey& key, void* window) {
+    Event event;
+    event.type = key.type == GDK_KEY_RELEASE ? Event::kKeyUp : Event::kKeyDown;
+    event.keyCode = keyCodeForX11Keycode(key.hardware_keycode);
+    event.window = window;
+    // The text of the key (keyval is after Shift); control characters are none.
+    const gunichar c = gdk_keyval_to_unicode(key.keyval);
+    if (c >= 0x20 && c != 0x7F) {
+        std::array<char, 8> utf8{};
+        event.characters.assign(utf8.data(), g_unichar_to_utf8(c, utf8.data()));
+    }
+    constexpr std::pair<unsigned, uint32_t> kFlags[] = {
+        {GDK_LOCK_MASK, Event::kAlphaShiftKeyMask}, {GDK_SHIFT_MASK, Event::kShiftKeyMask},
+        {GDK_SUPER_MASK, Event::kControlKeyMask},   {GDK_MOD1_MASK, Event::kAlternateKeyMask},
+        {GDK_CONTROL_MASK, Event::kCommandKeyMask},
+    };
+    for (const auto& [gdk, flag] : kFlags) {
+        if ((key.state & gdk) != 0) event.modifierFlags |= flag;
+    }
+    if (isFunctionKey(key.keyval)) event.modifierFlags |= Event::kFunctionKeyMask;
+    return event;
+}

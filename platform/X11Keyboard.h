@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/Event.h"
 #include "platform/Keyboard.h"
 
 // The keyboard on an X server, through GDK's connection: the hot key is a
@@ -71,3 +72,8 @@ private:
     bool bursting_ = false;
     std::vector<Posted> burst_;
 };
+
+/// A GDK key press or release as the application object routes it: the key's
+/// position as a virtual key code, what it types, and the modifier flags
+/// (Ctrl as Command, Alt as Option, Super as Control).
+Event keyEvent(const GdkEventKey& key, void* window);

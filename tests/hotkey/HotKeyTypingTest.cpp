@@ -98,7 +98,9 @@ private:
 
 class HotKeyTyping : public ::testing::Test {
 protected:
-    HotKeyTyping() : user(XOpenDisplay(nullptr)) {}
+    HotKeyTyping() : user(XOpenDisplay(nullptr)) {
+        keyboard.setHotKeyHandler([this] { hotkey.hotKeyEvent(Event::hotKeyPressed()); });
+    }
     ~HotKeyTyping() override {
         setLayout("us");
         XCloseDisplay(user);

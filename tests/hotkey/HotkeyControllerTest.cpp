@@ -22,7 +22,7 @@ struct FakeKeyboard : Keyboard {
     void unregisterEventHotKey(uint32_t handle) override {
         calls.push_back("unregister " + std::to_string(handle));
     }
-    void setHotKeyHandler(HotKeyPressed handler) override { pressed = std::move(handler); }
+    void setHotKeyHandler(HotKeyPressed) override {}
     void postKeyboardEvent(uint16_t character, uint16_t keyCode, bool down) override {
         posted.push_back(std::to_string(keyCode) + (down ? "v" : "^") +
                          (character > 0 && character < 0x7F && character >= ' '
@@ -33,7 +33,6 @@ struct FakeKeyboard : Keyboard {
 
     bool refuse = false;
     uint32_t handles = 0;
-    HotKeyPressed pressed;
     std::vector<std::string> calls, posted;
 };
 
@@ -49,7 +48,7 @@ protected:
 
     std::vector<std::string> typed() {
         keyboard.posted.clear();
-        keyboard.pressed();
+        hotkey->hotKeyEvent(Event::hotKeyPressed());
         return keyboard.posted;
     }
 
@@ -57,16 +56,17 @@ protected:
     UserDefaultsController settings;
     Listeners listeners;
     FakeKeyboard keyboard;
+    std::optional<HotkeyController> hotkey;
 };
 
 TEST_F(HotkeyControllerTest, APressTypesTheLastValueKeyByKey) {
-    HotkeyController hotkey(listeners, settings, keyboard);
+    hotkey.emplace(listeners, settings, keyboard);
     EXPECT_EQ(keyboard.calls, std::vector<std::string>{"register 50 0"});
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{"Starting hot key: 00 050", "Registered hot key 1"}));
     SMPTE_tc tc{};
     tc.hu = 1, tc.mu = 2, tc.su = 3, tc.fu = 4;
-    ASSERT_EQ(listeners.listener, &hotkey);
+    ASSERT_EQ(listeners.listener, &*hotkey);
     listeners.listener->receiveTimecode(TimecodeWrapper(tc));
 
     // Shift+Return, the digits with Shift+; for the colons, then Tab: 32 events.
@@ -79,20 +79,23 @@ TEST_F(HotkeyControllerTest, APressTypesTheLastValueKeyByKey) {
 
     // Only a hot key press types, and only while a key is registered.
     keyboard.posted.clear();
-    hotkey.hotKeyEvent({.type = 14, .subtype = 7});
-    hotkey.hotKeyEvent({.type = 10, .subtype = 6});
+    for (const auto& [type, subtype] : {std::pair{14, 7}, std::pair{10, 6}}) {
+        Event event;
+        event.type = type, event.subtype = subtype;
+        hotkey->hotKeyEvent(event);
+    }
     EXPECT_TRUE(keyboard.posted.empty());
 }
 
 TEST_F(HotkeyControllerTest, EverySettingChangeRegistersAfresh) {
-    HotkeyController hotkey(listeners, settings, keyboard);
+    hotkey.emplace(listeners, settings, keyboard);
     settings.setObjectForKey(true, "HotKeyCommand");
     settings.setObjectForKey(true, "HotKeyAlt");
     settings.setObjectForKey(0, "HotKeyCode");
     EXPECT_EQ(keyboard.calls,
               (std::vector<std::string>{"register 50 0", "unregister 1", "register 50 256",
                                         "unregister 2", "register 50 2304", "unregister 3"}));
-    EXPECT_FALSE(hotkey.isRegistered());
+    EXPECT_FALSE(hotkey->isRegistered());
     EXPECT_EQ(log.lines().back(), "No hot key listener");
 
     keyboard.refuse = true;
