@@ -16,6 +16,7 @@
 #include "platform/UserDefaultsController.h"
 #include "platform/X11Keyboard.h"
 #include "routing/TimecodeWrapper.h"
+#include "tests/hotkey/TextField.h"
 #include "tests/platform/MainLoop.h"
 
 // Last: Xlib's macros (None, Bool, Status) would break the headers above.
@@ -34,72 +35,11 @@ struct NoListeners : TimecodeListeners {
     void stopListening(TimecodeControllerListener&) override {}
 };
 
-// The front application, and what its text view shows.
-class TextField {
-public:
-    TextField() {
-        const char* argv[] = {MIREL_TEXT_FIELD, nullptr};
-        GError* error = nullptr;
-        gint in = -1, out = -1;
-        EXPECT_TRUE(g_spawn_async_with_pipes(nullptr, const_cast<char**>(argv), nullptr,
-                                             G_SPAWN_DEFAULT, nullptr, nullptr, &pid_, &in, &out,
-                                             nullptr, &error))
-            << (error != nullptr ? error->message : "");
-        input_ = in;
-        output_ = g_io_channel_unix_new(out);
-        g_io_channel_set_close_on_unref(output_, TRUE);
-        g_io_channel_set_flags(output_, G_IO_FLAG_NONBLOCK, nullptr);
-        EXPECT_TRUE(runMainLoopUntil([&] { return readLines() && ready_; }, 20s));
-    }
-    ~TextField() {
-        close(input_);
-        g_io_channel_unref(output_);
-        kill(pid_, SIGTERM);
-        g_spawn_close_pid(pid_);
-    }
-
-    void clear() {
-        EXPECT_EQ(write(input_, "clear\n", 6), 6);
-        runMainLoopUntil([&] { return readLines() && text_.empty(); }, 5s);
-    }
-
-    /// The text once it equals `expected`, or what it was after a few seconds.
-    std::string await(const std::string& expected) {
-        g_autofree gchar* escaped = g_strescape(expected.c_str(), nullptr);
-        runMainLoopUntil([&] { return readLines() && text_ == escaped; }, 5s);
-        g_autofree gchar* text = g_strcompress(text_.c_str());
-        return text;
-    }
-
-private:
-    bool readLines() {
-        gchar* line = nullptr;
-        gsize length = 0;
-        while (g_io_channel_read_line(output_, &line, &length, nullptr, nullptr) ==
-               G_IO_STATUS_NORMAL) {
-            std::string text(line, length);
-            g_free(line);
-            if (!text.empty() && text.back() == '\n') text.pop_back();
-            if (text == "ready" && !ready_) {
-                ready_ = true;
-            } else {
-                text_ = text;
-            }
-        }
-        return true;
-    }
-
-    GPid pid_ = 0;
-    int input_ = -1;
-    GIOChannel* output_ = nullptr;
-    bool ready_ = false;
-    std::string text_;
-};
-
 class HotKeyTyping : public ::testing::Test {
 protected:
     HotKeyTyping() : user(XOpenDisplay(nullptr)) {
         keyboard.setHotKeyHandler([this] { hotkey.hotKeyEvent(Event::hotKeyPressed()); });
+        EXPECT_TRUE(field.ready());
     }
     ~HotKeyTyping() override {
         setLayout("us");
@@ -143,7 +83,7 @@ protected:
     NoListeners listeners;
     X11Keyboard keyboard;
     HotkeyController hotkey{listeners, settings, keyboard};
-    TextField field;
+    TextField field{MIREL_TEXT_FIELD};
 };
 
 TEST_F(HotKeyTyping, TypesTheLastValueInTheFormatOnEveryLayout) {
