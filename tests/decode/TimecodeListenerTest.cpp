@@ -1,5 +1,4 @@
-// The LTC decoder from single pulses up to whole signals made by libltc's
-// encoder, whose own decoder also gives a second opinion.
+// The LTC decoder from single pulses up to whole signals made by libltc's encoder.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +9,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "decode/TimecodeListener.h"
@@ -55,50 +55,44 @@ bool operator==(const SMPTE_tc& a, const SMPTE_tc& b) {
 
 namespace {
 
-// What a decoder hands its callback, and at which sample of the feed.
-struct Collected {
+// A decoder with the records it delivered, and at which sample of the feed.
+struct Decoder : TCListener {
+    explicit Decoder(int id = 7, size_t expected = 0) {
+        setCallbackId(collect, id, this);
+        records.reserve(expected);
+        deliveredAt.reserve(expected);
+    }
+    Decoder(const Decoder&) = delete;
+    static void collect(const SMPTE_tc& tc, void* self) noexcept {
+        auto& d = *static_cast<Decoder*>(self);
+        d.records.push_back(tc);
+        d.deliveredAt.push_back(d.sampleIndex);
+    }
     std::vector<SMPTE_tc> records;
-    std::vector<size_t> deliveredAt;  ///< sampleIndex when each record arrived
+    std::vector<size_t> deliveredAt;
     size_t sampleIndex = 0;
 };
 
-void collect(const SMPTE_tc& tc, void* into) noexcept {
-    auto& c = *static_cast<Collected*>(into);
-    c.records.push_back(tc);
-    c.deliveredAt.push_back(c.sampleIndex);
-}
-
-/// A decoder reporting as id 7 into `into`.
-TCListener listener(Collected& into) {
-    TCListener d;
-    d.setCallbackId(collect, 7, &into);
-    return d;
-}
-
-std::bitset<64> dataBits(const SMPTE_tc& t) {
-    std::bitset<64> bits;
-    for (const Group& g : kGroups)
-        for (int b = 0; b < g.width; ++b) bits[size_t(g.first + b)] = ((t.*g.field >> b) & 1) != 0;
-    for (const Flag& f : kFlags) bits[size_t(f.bit)] = t.*f.field;
-    return bits;
-}
-
-// 23:59:59:2x with user bits BF480E47, colour frame and bit 27 set.
-SMPTE_tc sampleRecord(int32_t frameUnits = 9) {
+SMPTE_tc recordOf(const std::bitset<64>& bits) {
     SMPTE_tc t{};
     t.myId = 7;
-    t.ht = 2, t.hu = 3, t.mt = 5, t.mu = 9, t.st = 5, t.su = 9, t.ft = 2, t.fu = frameUnits;
-    t.u1 = 0xB, t.u2 = 0xF, t.u3 = 4, t.u4 = 8, t.u5 = 0, t.u6 = 0xE, t.u7 = 4, t.u8 = 7;
-    t.colorFrame = t.bpm = true;
+    for (const Group& g : kGroups)
+        for (int b = 0; b < g.width; ++b) t.*g.field |= int32_t(bits[size_t(g.first + b)]) << b;
+    for (const Flag& f : kFlags) t.*f.field = bits[size_t(f.bit)];
     return t;
 }
 
+// One hex digit per 4-bit group: 23:59:59:2x, user bits BF480E47, colour frame and bit 27 set.
+std::bitset<64> sampleBits(uint64_t frameUnits = 9) {
+    return 0x7243'E509'8D49'FAB0 | frameUnits;
+}
+
 // Biphase mark as pulse lengths, a 0 bit one long pulse and a 1 bit two short
-// ones: the sync word 0011111111111101, then the record's 64 data bits.
+// ones: the sync word 0011111111111101, then the 64 data bits.
 using Pulses = std::vector<unsigned char>;
-Pulses framePulses(const SMPTE_tc& t, unsigned char shortLen = 10, unsigned char longLen = 20) {
-    const std::bitset<80> bits =
-        std::bitset<80>(dataBits(t).to_ullong()) << 16 | std::bitset<80>(0xBFFC);
+Pulses framePulses(const std::bitset<64>& data, unsigned char shortLen = 10,
+                   unsigned char longLen = 20) {
+    const std::bitset<80> bits = std::bitset<80>(data.to_ullong()) << 16 | std::bitset<80>(0xBFFC);
     Pulses p;
     for (size_t n = 0; n < 80; ++n)
         p.insert(p.end(), bits[n] ? 2 : 1, bits[n] ? shortLen : longLen);
@@ -108,77 +102,64 @@ void feed(TCListener& d, const Pulses& pulses) {
     for (unsigned char length : pulses) d.addPulse(length);
 }
 
-// Each bit set alone must land in its own field, least significant first, and
-// only with the frame's last pulse; bits 43, 58 and 59 belong to no field. Then
-// no bit set, and all of them: digits that are no decimal digits are delivered as
-// they stand. Valid pulses ahead of the sync word only slide through.
+// Each bit set alone lands in its own field, least significant first, only with the
+// frame's last pulse; bits 43, 58 and 59 belong to no field. Then none and all: digits
+// that are no decimal digits come as they stand. Pulses ahead of the sync word slide through.
 TEST(PulseDecoding, EachDataBitLandsInItsFieldWithTheFramesLastPulse) {
-    Collected got;
     for (int n = 0; n <= 65; ++n) {
         SCOPED_TRACE("LTC bit " + std::to_string(n));
-        const auto isSet = [n](int bit) { return n == bit || n == 65; };
-        SMPTE_tc expected{};
-        expected.myId = 7;
-        for (const Group& g : kGroups)
-            for (int b = 0; b < g.width; ++b) expected.*g.field |= int32_t(isSet(g.first + b)) << b;
-        for (const Flag& f : kFlags) expected.*f.field = isSet(f.bit);
-        const Pulses frame = framePulses(expected);
-        got = {};
-        TCListener d = listener(got);
+        const std::bitset<64> bits = n < 64 ? 1ull << n : n == 64 ? 0 : ~0ull;
+        const Pulses frame = framePulses(bits);
+        Decoder d;
         feed(d, Pulses(5, 20));
         feed(d, Pulses(frame.begin(), frame.end() - 1));
-        EXPECT_TRUE(got.records.empty());
+        EXPECT_TRUE(d.records.empty());
         d.addPulse(frame.back());
-        ASSERT_EQ(got.records, std::vector{expected});
+        ASSERT_EQ(d.records, std::vector{recordOf(bits)});
     }
-    const SMPTE_tc& all = got.records.at(0);
+    const SMPTE_tc all = recordOf(~std::bitset<64>());  // as the decoder delivered it
     EXPECT_EQ(std::vector({all.h(), all.m(), all.s(), all.f()}), std::vector({45, 85, 85, 45}));
 }
 
-// Pulses of 4 to 39 samples are valid, below 15 short; anything else loses the frame.
-TEST(PulseDecoding, PulseLengthBoundsDecideWhetherAFrameDecodes) {
-    const struct {
-        unsigned char shortLen, longLen;
-        bool decodes;
-    } cases[] = {{14, 15, true},  {4, 39, true},   {3, 20, false},
-                 {10, 40, false}, {15, 20, false}, {10, 14, false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE("short " + std::to_string(c.shortLen) + ", long " + std::to_string(c.longLen));
-        Collected got;
-        TCListener d = listener(got);
-        feed(d, framePulses(sampleRecord(), c.shortLen, c.longLen));
-        EXPECT_EQ(got.records, c.decodes ? std::vector{sampleRecord()} : std::vector<SMPTE_tc>{});
+// Pulses of 4 to 39 samples are valid, below 15 short; anything else, and a broken
+// bit, loses the frame it hits and no other.
+TEST(PulseDecoding, PulseLengthBoundsAndBrokenBitsDecideWhichFramesDecode) {
+    const std::tuple<unsigned char, unsigned char, bool> cases[] = {
+        {14, 15, true},  {4, 39, true},   {3, 20, false},
+        {10, 40, false}, {15, 20, false}, {10, 14, false}};
+    for (const auto& [shortLen, longLen, decodes] : cases) {
+        SCOPED_TRACE("short " + std::to_string(shortLen) + ", long " + std::to_string(longLen));
+        Decoder d;
+        feed(d, framePulses(sampleBits(), shortLen, longLen));
+        EXPECT_EQ(d.records,
+                  decodes ? std::vector{recordOf(sampleBits())} : std::vector<SMPTE_tc>{});
     }
-}
 
-TEST(PulseDecoding, BrokenBitsLoseOnlyTheFrameTheyHit) {
-    Collected got;
-    TCListener d = listener(got);
+    Decoder d;
     // An odd run of short pulses empties the window before the long pulse that ends it.
     feed(d, {20, 20, 10, 10, 10, 20});
     EXPECT_EQ(d.frame.pulseCount, 1);
     // Frame units 9 start the data with a 1 bit, right after the 29 pulses of the
     // sync word: losing half of it drops the frame rather than shifting its bits.
-    Pulses halfLost = framePulses(sampleRecord(9));
+    Pulses halfLost = framePulses(sampleBits(9));
     halfLost.erase(halfLost.begin() + 29);
     // Frame units 2 start the data with 0, 1: a dropout between the halves of that 1.
-    Pulses dropout = framePulses(sampleRecord(2));
+    Pulses dropout = framePulses(sampleBits(2));
     dropout.insert(dropout.begin() + 29 + 2, 101);
     for (const Pulses& p :
-         {halfLost, framePulses(sampleRecord(1)), dropout, framePulses(sampleRecord(3))})
+         {halfLost, framePulses(sampleBits(1)), dropout, framePulses(sampleBits(3))})
         feed(d, p);
-    EXPECT_EQ(got.records, std::vector({sampleRecord(1), sampleRecord(3)}));
+    EXPECT_EQ(d.records, std::vector({recordOf(sampleBits(1)), recordOf(sampleBits(3))}));
 
     TCListener silent;  // no callback: the frame is decoded and dropped
     silent.setCallbackId(nullptr, 3);
-    feed(silent, framePulses(sampleRecord()));
+    feed(silent, framePulses(sampleBits()));
     EXPECT_EQ(silent.frame.pulseCount, 0);
 }
 
-// Lengths of the pulses the one-sample step hands on for runs of counts[i]
-// samples of values[i]. A pulse is stored where pulseCount pointed before it, so
-// a zero put there first shows whether one came. Meant for signals of long
-// pulses only, which never bring the framing marker.
+// Lengths of the pulses the one-sample step hands on for runs of counts[i] samples
+// of values[i]; a zero where the next pulse goes shows whether one came. Long
+// pulses only: they never bring the framing marker.
 std::vector<int> stepPulses(const std::vector<size_t>& counts, const std::vector<float>& values) {
     TCListener d;
     std::vector<int> lengths;
@@ -192,9 +173,8 @@ std::vector<int> stepPulses(const std::vector<size_t>& counts, const std::vector
     return lengths;
 }
 
-// A pulse runs from after one edge to the next; 101 samples without an edge
-// make one silence pulse and restart the count. Dead-band values, its limits
-// included, and NaN make no edge.
+// A pulse runs from after one edge to the next; 101 samples without an edge make one
+// silence pulse and restart the count. The dead band, limits included, and NaN make no edge.
 TEST(SampleStep, EdgesSilenceDeadBandAndNan) {
     EXPECT_EQ(stepPulses({19, 1, 24, 1, 250, 1}, {0.0f, 1.0f, 0.0f, -1.0f, 0.0f, 1.0f}),
               (std::vector{20, 25, 101, 49}));
@@ -259,78 +239,64 @@ TEST(SampleStep, BlockStepGivesTheOneSampleStepsRecordsAndStateAfterEveryBlock) 
         std::vector<float> interleaved(x.size() * stride);
         for (size_t i = 0; i < interleaved.size(); ++i)
             interleaved[i] = (i % stride == stride - 1) ? x[i / stride] : float(int(rng() % 3) - 1);
-        Collected got, other;
-        TCListener one = listener(got), block = listener(other);
+        Decoder one, block;
         for (size_t done = 0; done < x.size();) {
             const size_t n =
                 std::min(x.size() - done, size_t(rng() % 3 == 0 ? rng() % 8 : rng() % 1100));
             // A zero where the next pulse goes shows even pulses that leave no other trace.
-            for (TCListener* d : {&one, &block})
-                d->frame.pulseWindow[d->frame.pulseCount].length = 0;
+            for (Decoder* d : {&one, &block}) d->frame.pulseWindow[d->frame.pulseCount].length = 0;
             sampleStep(block, interleaved.data() + done * stride + stride - 1, n, stride);
             for (size_t i = done; i < done + n; ++i) sampleStep(one, x[i]);
             done += n;
             ASSERT_EQ(stateOf(block), stateOf(one)) << "after sample " << done;
-            ASSERT_EQ(other.records.size(), got.records.size()) << "after sample " << done;
+            ASSERT_EQ(block.records.size(), one.records.size()) << "after sample " << done;
         }
-        EXPECT_GT(got.records.size(), 50u);
-        EXPECT_EQ(other.records, got.records);
+        EXPECT_GT(one.records.size(), 50u);
+        EXPECT_EQ(block.records, one.records);
     }
 }
 
-// Every frame libltc encoded but the first, which only locks the decoder on,
-// field by field; each arrives with its 64th data bit, before its own sync word.
-// Neither step may reach the allocator.
+// Every frame libltc encoded but the first, which only locks on, arrives with its 64th
+// data bit, before its own sync word. Neither step may reach the allocator.
 TEST(SampleStep, RecordsMatchTheFramesLibltcEncodedAndNothingIsAllocated) {
-    const struct {
-        double rate, fps;
-        bool dropFrame, colorFrame, invert;
-    } cases[] = {{48000, 25, false, true, false},   {44100, 24, false, false, false},
-                 {48000, 30, false, false, false},  {44100, 29.97, true, true, false},
-                 {48000, 29.97, true, false, true}, {44100, 25, false, false, true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.rate << " Hz, " << c.fps << " fps, drop "
-                                          << c.dropFrame << ", inverted " << c.invert);
-        LtcSignalOptions o;
-        o.sampleRate = c.rate, o.fps = c.fps, o.dropFrame = c.dropFrame;
-        o.colorFrame = c.colorFrame, o.invert = c.invert;
+    const LtcSignalOptions cases[] = {
+        {.sampleRate = 48000, .fps = 25, .colorFrame = true},
+        {.sampleRate = 44100, .fps = 24},
+        {.sampleRate = 48000, .fps = 30},
+        {.sampleRate = 44100, .fps = 29.97, .dropFrame = true, .colorFrame = true},
+        {.sampleRate = 48000, .fps = 29.97, .dropFrame = true, .invert = true},
+        {.sampleRate = 44100, .fps = 25, .invert = true},
+    };
+    for (LtcSignalOptions o : cases) {
+        SCOPED_TRACE(::testing::Message() << o.sampleRate << " Hz, " << o.fps << " fps, drop "
+                                          << o.dropFrame << ", inverted " << o.invert);
         o.hours = 23, o.minutes = 59, o.seconds = 59, o.frames = 0, o.leadInSamples = 1000;
         const uint8_t user[8] = {0xB, 0xF, 4, 8, 0, 0xE, 4, 7};
         std::copy(std::begin(user), std::end(user), o.userBits);
         const LtcSignal signal = makeLtcSignal(o);
         const std::vector<float>& x = signal.samples;
-        Collected got, other;
-        TCListener d = listener(got), block = listener(other);
-        for (Collected* c : {&got, &other}) {
-            c->records.reserve(signal.frames.size());
-            c->deliveredAt.reserve(signal.frames.size());
-        }
+        Decoder d(0, signal.frames.size()), block(0, signal.frames.size());  // as libltc's
         counting_allocator::armed = true;
-        for (got.sampleIndex = 0; got.sampleIndex < x.size(); ++got.sampleIndex)
-            sampleStep(d, x[got.sampleIndex]);
+        for (d.sampleIndex = 0; d.sampleIndex < x.size(); ++d.sampleIndex)
+            sampleStep(d, x[d.sampleIndex]);
         for (size_t at = 0; at < x.size(); at += 512)
             sampleStep(block, &x[at], std::min<size_t>(512, x.size() - at), 1);
         counting_allocator::armed = false;
         EXPECT_EQ(counting_allocator::allocations.load(), 0);
-        EXPECT_EQ(other.records, got.records);
+        EXPECT_EQ(block.records, d.records);
 
-        ASSERT_EQ(got.records.size(), signal.frames.size() - 1);
+        ASSERT_EQ(d.records.size(), signal.frames.size() - 1);
         for (size_t k = 1; k < signal.frames.size(); ++k) {
-            SMPTE_tc expected = signal.frames[k];
-            expected.myId = 7;
-            EXPECT_EQ(got.records[k - 1], expected);
+            EXPECT_EQ(d.records[k - 1], signal.frames[k]);
             const size_t start = signal.frameEnds[k - 1], length = signal.frameEnds[k] - start;
             const size_t bit64Starts = start + length * 64 / 80;  // within a sample: lengths vary
-            EXPECT_GE(got.deliveredAt[k - 1], bit64Starts) << "frame " << k;
-            EXPECT_LE(got.deliveredAt[k - 1], bit64Starts + 1) << "frame " << k;
+            EXPECT_GE(d.deliveredAt[k - 1], bit64Starts) << "frame " << k;
+            EXPECT_LE(d.deliveredAt[k - 1], bit64Starts + 1) << "frame " << k;
         }
     }
-    LtcSignalOptions reversed;
-    reversed.reverse = true;
-    Collected got;
-    TCListener d = listener(got);
-    for (float x : makeLtcSignal(reversed).samples) sampleStep(d, x);
-    EXPECT_TRUE(got.records.empty()) << "from a signal played backwards";
+    Decoder backwards;
+    for (float x : makeLtcSignal({.reverse = true}).samples) sampleStep(backwards, x);
+    EXPECT_TRUE(backwards.records.empty()) << "from a signal played backwards";
 }
 
 }  // namespace
