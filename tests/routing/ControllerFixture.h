@@ -1,11 +1,11 @@
 #pragma once
 
-// A timecode controller on fakes, with the clock in the test's hand. Its
-// sender and receiver are real, on loopback sockets.
+// A timecode controller on fakes and loopback sockets, with the clock in the test's hand.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -18,33 +18,6 @@
 #include "tests/audio/FakeAudioHardware.h"
 #include "tests/network/FakeNetServices.h"
 
-struct RecordingListener : TimecodeControllerListener {
-    void receiveTimecode(const TimecodeWrapper& wrapper) override {
-        heard.push_back(*wrapper.timecode());
-    }
-    std::vector<int> ids() const {
-        std::vector<int> result;
-        for (const SMPTE_tc& tc : heard) result.push_back(tc.myId);
-        return result;
-    }
-    std::vector<SMPTE_tc> heard;
-};
-
-/// Every value written to one setting, in order.
-struct SettingRecorder : SettingsObserver {
-    SettingRecorder(UserDefaultsController& settings, const std::string& key)
-        : settings(settings), keyPath("values." + key) {
-        settings.addObserver(*this, keyPath);
-    }
-    ~SettingRecorder() { settings.removeObserver(*this, keyPath); }
-    void observeValueForKeyPath(const std::optional<std::string>&) override {
-        written.push_back(settings.valueForKeyPath(keyPath));
-    }
-    UserDefaultsController& settings;
-    const std::string keyPath;
-    std::vector<nlohmann::json> written;
-};
-
 /// 01:00:SS:FF from the source `id`.
 inline SMPTE_tc timecodeFrom(int id, int frames, bool dropFrame = false, int seconds = 0) {
     SMPTE_tc tc{};
@@ -53,7 +26,10 @@ inline SMPTE_tc timecodeFrom(int id, int frames, bool dropFrame = false, int sec
     return tc;
 }
 
-class ControllerFixture : public ::testing::Test {
+// Hears the controller and records every value written to the settings it keeps.
+class ControllerFixture : public ::testing::Test,
+                          public TimecodeControllerListener,
+                          public SettingsObserver {
 protected:
     ControllerFixture() {
         // Device 2 shares device 1's name; device 3 has no input.
@@ -61,23 +37,33 @@ protected:
                                inputDevice(13, "Studio", 2), outputOnlyDevice(14, "Speakers")};
         setAudioHardware(&hardware);
         settings.registerDefaults(SettingsDefaults::registered());
+        for (const char* key : kRecorded) settings.addObserver(*this, key);
     }
     ~ControllerFixture() override {
         controller.reset();
+        for (const char* key : kRecorded) settings.removeObserver(*this, key);
         setAudioHardware(nullptr);
+    }
+    static constexpr const char* kRecorded[] = {"values.fpsString", "values.timecodeRunning"};
+    void receiveTimecode(const TimecodeWrapper& wrapper) override {
+        heard.push_back(*wrapper.timecode());
+        ids.push_back(heard.back().myId);
+    }
+    void observeValueForKeyPath(const std::optional<std::string>& keyPath) override {
+        written[*keyPath].push_back(settings.valueForKeyPath(*keyPath));
     }
 
     /// A fresh controller with "audioInput" as given (nothing: the default).
     void start(const std::optional<nlohmann::json>& audioInput = std::nullopt) {
         controller.reset();
         if (audioInput) settings.setObjectForKey(*audioInput, "audioInput");
-        TimecodeController::Environment environment;
-        environment.settings = &settings;
-        environment.clock = [this] { return now; };
-        environment.startAudio = nullptr;
-        environment.tickInterval = std::chrono::milliseconds(0);  // the test ticks
-        controller = std::make_unique<TimecodeController>(environment);
-        controller->listen(listener);
+        controller = std::make_unique<TimecodeController>(TimecodeController::Environment{
+            .settings = &settings,
+            .clock = [this] { return now; },
+            .startAudio = nullptr,
+            .tickInterval = std::chrono::milliseconds(0),  // the test ticks
+        });
+        controller->listen(*this);
     }
 
     /// Hands the value in `ms` milliseconds after the previous one.
@@ -86,10 +72,7 @@ protected:
         controller->receiveTimecode(TimecodeWrapper(tc));
     }
 
-    bool logged(const std::string& line) const {
-        const std::vector<std::string> lines = log.lines();
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
+    bool logged(const std::string& line) const { return std::ranges::count(log.lines(), line) > 0; }
 
     FakeNetServiceBrowser& browser() { return *services.browsers.back(); }
 
@@ -98,6 +81,8 @@ protected:
     FakeNetServices services;
     UserDefaultsController settings;
     int64_t now = 1'700'000'000'000'000;
-    RecordingListener listener;
+    std::vector<SMPTE_tc> heard;
+    std::vector<int> ids;
+    std::map<std::string, std::vector<nlohmann::json>> written;  ///< by key path, in order
     std::unique_ptr<TimecodeController> controller;
 };

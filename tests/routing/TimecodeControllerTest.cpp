@@ -1,9 +1,8 @@
-// The timecode controller on fakes: which values it accepts, when another
-// channel may take over, what it writes to the settings and sends on, source
-// switching from other threads and from the network, and the capture threads'
-// road in, which must never reach the allocator.
+// The timecode controller on fakes, from acceptance to what it writes and sends
+// on, and the capture threads' road in, which must never reach the allocator.
 
 #include <thread>
+#include <tuple>
 
 #include "platform/Host.h"
 #include "tests/network/UdpPeer.h"
@@ -18,72 +17,59 @@ namespace {
 using TimecodeControllerTest = ControllerFixture;
 
 TEST_F(TimecodeControllerTest, AcceptsOnlyTheHalfOpenRangeOfTheSelectedSource) {
-    struct Case {
-        nlohmann::json audioInput;  ///< "default": the registered one, so it comes first
-        std::vector<int> accepted, dropped;
-    };
-    const Case cases[] = {
+    // (audioInput, "default" for the registered one; accepted ids; dropped ids)
+    const std::tuple<nlohmann::json, std::vector<int>, std::vector<int>> cases[] = {
         {"default", {-200}, {0, 100}},
         {"Studio", {100, 101, 198}, {99, 199, 200, -200}},  // the first device of that name
         {"Built-in Input", {0, 98}, {99, -200}},
         {"", {-200, -102}, {-201, -101, 0, 100}},
         {nullptr, {-200}, {0}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.audioInput.dump());
-        listener.heard.clear();
-        start(c.audioInput == "default" ? std::nullopt : std::optional(c.audioInput));
-        for (int id : c.accepted) deliver(timecodeFrom(id, 1));
-        for (int id : c.dropped) deliver(timecodeFrom(id, 1));
-        EXPECT_EQ(listener.ids(), c.accepted);
+    for (const auto& [audioInput, accepted, dropped] : cases) {
+        SCOPED_TRACE(audioInput.dump());
+        ids.clear();
+        start(audioInput == "default" ? std::nullopt : std::optional(audioInput));
+        for (int id : accepted) deliver(timecodeFrom(id, 1));
+        for (int id : dropped) deliver(timecodeFrom(id, 1));
+        EXPECT_EQ(ids, accepted);
     }
 }
 
 TEST_F(TimecodeControllerTest, AnotherChannelTakesOverOnlyAfterTwentyMilliseconds) {
     start("Built-in Input");
-    struct Step {
-        int id, ms;  ///< ms after the previous value
-        bool accepted;
-    };
-    const Step steps[] = {{0, 0, true}, {1, 5, false},  {0, 1, true}, {1, 19, false}, {1, 1, true},
-                          {1, 1, true}, {0, 13, false}, {0, 7, true}, {1, 25, true}};
-    std::vector<int> expected;
-    for (const Step& s : steps) {
-        deliver(timecodeFrom(s.id, 3), s.ms);
-        if (s.accepted) expected.push_back(s.id);
-    }
-    EXPECT_EQ(listener.ids(), expected);
-    controller->stopListening(listener);
+    // (channel, ms after the previous value): the 2nd, 4th and 7th come too soon.
+    const std::pair<int, int> steps[] = {{0, 0}, {1, 5},  {0, 1}, {1, 19}, {1, 1},
+                                         {1, 1}, {0, 13}, {0, 7}, {1, 25}};
+    for (const auto& [id, ms] : steps) deliver(timecodeFrom(id, 3), ms);
+    const std::vector expected = {0, 0, 1, 1, 0, 1};
+    EXPECT_EQ(ids, expected);
+    controller->stopListening(*this);
     deliver(timecodeFrom(1, 4));  // accepted, but no longer heard
-    EXPECT_EQ(listener.ids(), expected);
+    EXPECT_EQ(ids, expected);
 }
 
 TEST_F(TimecodeControllerTest, WritesTheFrameRateOnAWrapAfterFrame23Or24Or29) {
     start("Built-in Input");
-    SettingRecorder fpsString(settings, "fpsString");
-    struct Wrap {
-        int lastFrame;
-        bool dropFrame;
-        const char* text;  ///< null: nothing is written
-    };
-    const Wrap wraps[] = {{24, false, "25"},   {24, false, nullptr}, {23, false, "24"},
-                          {29, false, "30"},   {23, true, "23.97"},  {24, true, "24.97"},
-                          {29, true, "29.97"}, {29, true, nullptr},  {59, false, nullptr},
-                          {12, false, nullptr}};
-    for (const Wrap& w : wraps) {
-        SCOPED_TRACE(w.lastFrame);
-        fpsString.written.clear();
-        deliver(timecodeFrom(0, w.lastFrame, w.dropFrame));
-        deliver(timecodeFrom(100, 0, !w.dropFrame, 1));  // not the selected source: no say
-        deliver(timecodeFrom(0, 0, w.dropFrame, 1));
-        EXPECT_EQ(fpsString.written,
-                  w.text ? std::vector<nlohmann::json>{w.text} : std::vector<nlohmann::json>{});
+    std::vector<nlohmann::json>& fpsString = written["values.fpsString"];
+    // (frame before the wrap, drop frame, what is written: null for nothing)
+    const std::tuple<int, bool, const char*> wraps[] = {
+        {24, false, "25"},    {24, false, nullptr}, {23, false, "24"},   {29, false, "30"},
+        {23, true, "23.97"},  {24, true, "24.97"},  {29, true, "29.97"}, {29, true, nullptr},
+        {59, false, nullptr}, {12, false, nullptr}};
+    for (const auto& [lastFrame, dropFrame, text] : wraps) {
+        SCOPED_TRACE(lastFrame);
+        fpsString.clear();
+        deliver(timecodeFrom(0, lastFrame, dropFrame));
+        deliver(timecodeFrom(100, 0, !dropFrame, 1));  // not the selected source: no say
+        deliver(timecodeFrom(0, 0, dropFrame, 1));
+        EXPECT_EQ(fpsString,
+                  text ? std::vector<nlohmann::json>{text} : std::vector<nlohmann::json>{});
     }
 }
 
 TEST_F(TimecodeControllerTest, TheTickWritesTheStatusOnlyWhenItChanges) {
     start("Built-in Input");
-    SettingRecorder status(settings, "timecodeRunning");
+    const std::vector<nlohmann::json>& status = written["values.timecodeRunning"];
     controller->refreshTimecode();
     controller->refreshTimecode();
     deliver(timecodeFrom(0, 1));
@@ -94,13 +80,13 @@ TEST_F(TimecodeControllerTest, TheTickWritesTheStatusOnlyWhenItChanges) {
     settings.setObjectForKey("", "audioInput");  // a new selection alone writes nothing
     controller->refreshTimecode();
     controller->timecode(std::make_unique<SMPTE_tc>(timecodeFrom(7, 2)));  // as a movie would
-    ASSERT_TRUE(runMainLoopUntil([&] { return listener.heard.size() == 2; }));
-    EXPECT_EQ(listener.heard.back().myId, -200);
+    ASSERT_TRUE(runMainLoopUntil([&] { return heard.size() == 2; }));
+    EXPECT_EQ(heard.back().myId, -200);
     controller->refreshTimecode();
     now += 300'000;
     controller->refreshTimecode();
-    EXPECT_EQ(status.written, (std::vector<nlohmann::json>{"Stopped", "Running", "Stopped",
-                                                           "Running", "Disconnected"}));
+    EXPECT_EQ(status, (std::vector<nlohmann::json>{"Stopped", "Running", "Stopped", "Running",
+                                                   "Disconnected"}));
 }
 
 // Network values go on to our own subscribers like audio ones, and while
@@ -119,7 +105,7 @@ TEST_F(TimecodeControllerTest, SubscribersGetEachAcceptedValueAndTheLastOneWhile
     EXPECT_EQ(timeSent(), "00:00:00.00");
     controller->timecode(std::make_unique<SMPTE_tc>(timecodeFrom(0, 5)));
     EXPECT_EQ(timeSent(), "nothing");  // not before the main loop takes it
-    ASSERT_TRUE(runMainLoopUntil([&] { return !listener.heard.empty(); }));
+    ASSERT_TRUE(runMainLoopUntil([&] { return !heard.empty(); }));
     EXPECT_EQ(timeSent(), "01:00:00.05");
     controller->refreshTimecode();
     EXPECT_EQ(timeSent(), "nothing");
@@ -173,16 +159,15 @@ TEST_F(TimecodeControllerTest, ASourceChosenOnAnotherThreadIsSelectedOnTheMainTh
     for (int i = 0; i < 50; ++i) deliver(timecodeFrom(0, i % 25));
     pages.join();
     deliver(timecodeFrom(100, 1));
-    EXPECT_EQ(listener.heard.back().myId, 0);  // not selected yet
+    EXPECT_EQ(heard.back().myId, 0);  // not selected yet
     ASSERT_TRUE(runMainLoopUntil([&] {
         deliver(timecodeFrom(100, 2));
-        return listener.heard.back().myId == 100;
+        return heard.back().myId == 100;
     }));
 }
 
-// Two devices' capture threads at once, more values than a ring holds and
-// nothing draining meanwhile: the accepting and the dropping path both run.
-// What gets through reaches the main thread whole and in order.
+// Two capture threads at once, more values than a ring holds and nothing draining
+// meanwhile: what gets through reaches the main thread whole and in order.
 TEST_F(TimecodeControllerTest, CaptureQueuesWithoutAllocatingKeepsOrderAndCountsWhatItDrops) {
     start("Studio");
     const int perDevice = int(TimecodeController::kValuesPerDevice) + 100;
@@ -201,18 +186,17 @@ TEST_F(TimecodeControllerTest, CaptureQueuesWithoutAllocatingKeepsOrderAndCounts
     second.join();
     EXPECT_EQ(counting_allocator::allocations.load(), 0);
 
-    ASSERT_TRUE(runMainLoopUntil(
-        [&] { return listener.heard.size() == TimecodeController::kValuesPerDevice; }));
-    for (size_t i = 0; i < listener.heard.size(); ++i) {
-        const SMPTE_tc& tc = listener.heard[i];
+    ASSERT_TRUE(
+        runMainLoopUntil([&] { return heard.size() == TimecodeController::kValuesPerDevice; }));
+    for (size_t i = 0; i < heard.size(); ++i) {
+        const SMPTE_tc& tc = heard[i];
         ASSERT_EQ(size_t(tc.u1 | tc.u2 << 4 | tc.u3 << 8 | tc.u4 << 12), i);
         ASSERT_EQ(tc.myId, 101);
     }
     controller->refreshTimecode();
-    for (const char* device : {"0", "1"}) {
+    for (const char* device : {"0", "1"})
         EXPECT_TRUE(logged(std::string("Dropped 100 timecode values of audio device ") + device +
                            ": the main loop fell behind"));
-    }
 }
 
 }  // namespace
