@@ -43,9 +43,7 @@ TEST(FormattedTime, ExpandsEscapesAndTypesEveryOtherCodeUnitAsItsLowByte) {
         // Escapes match the whole unit: U+0125 ends in the byte of "%", U+0148 in that of "H".
         {u"\u0125H%\u0148%\u016e", timeOf(12, 0, 0, 0), "%HHn"},
     };
-    for (const auto& [format, tc, text] : cases) {
-        EXPECT_EQ(formattedTime(format, tc), text);
-    }
+    for (const auto& [format, tc, text] : cases) EXPECT_EQ(formattedTime(format, tc), text);
 }
 
 // Which key types which character is not retyped here: only typing on a real
