@@ -8,8 +8,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const char> datagram(reinterpret_cast<const char*>(data), size);
     const std::optional<int> number = readSubscriptionMessage(datagram);
-    if (number && readSubscriptionMessage(makeSubscriptionMessage(*number)) != number) {
+    if (number && readSubscriptionMessage(makeSubscriptionMessage(*number)) != number)
         __builtin_trap();
-    }
     return 0;
 }

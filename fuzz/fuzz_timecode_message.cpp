@@ -8,17 +8,12 @@
 
 #include "network/TimecodeMessage.h"
 
-namespace {
-
-// Every field a value has but its source: the eight time digits first.
-std::array<int32_t, 19> fieldsOf(const SMPTE_tc& t) {
-    return {t.ht, t.hu, t.mt, t.mu, t.st, t.su, t.ft,        t.fu,         t.u1, t.u2,
-            t.u3, t.u4, t.u5, t.u6, t.u7, t.u8, t.dropFrame, t.colorFrame, t.bpm};
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // Every field a value has but its source: the eight time digits first.
+    const auto fieldsOf = [](const SMPTE_tc& t) -> std::array<int32_t, 19> {
+        return {t.ht, t.hu, t.mt, t.mu, t.st, t.su, t.ft,        t.fu,         t.u1, t.u2,
+                t.u3, t.u4, t.u5, t.u6, t.u7, t.u8, t.dropFrame, t.colorFrame, t.bpm};
+    };
     const std::span<const char> datagram(reinterpret_cast<const char*>(data), size);
     const auto received = readTimecodeMessage(datagram);
     if (!received) return 0;
