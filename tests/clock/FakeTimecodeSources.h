@@ -9,8 +9,7 @@
 // Sources as a test sets them up.
 struct FakeTimecodeSources : TimecodeSources {
     std::optional<std::string> getAudioNameById(int index) const override {
-        const auto found = audioNames.find(index);
-        return found == audioNames.end() ? std::nullopt : std::optional(found->second);
+        return audioNames.contains(index) ? std::optional(audioNames.at(index)) : std::nullopt;
     }
     std::vector<std::string> visibleNetworkSourceNames() const override { return networkNames; }
     std::vector<std::string> getInputDeviceList() const override { return entries; }

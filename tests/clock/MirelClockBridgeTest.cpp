@@ -1,5 +1,4 @@
-// The "MirelClock" requests without a web view: which are refused, which are
-// left to the web view. Their everyday use is the clock window's test.
+// The "MirelClock" requests without a web view; their everyday use is the clock window's test.
 
 #include <gtest/gtest.h>
 
@@ -21,11 +20,9 @@ struct RecordedCalls : MirelClockCalls {
         calls.push_back(key);
         return nullptr;
     }
-    void setPreferenceValue(const json& value, const std::string& key) override {
-        preferences[key] = value;
-    }
+    void setPreferenceValue(const json& v, const std::string& key) override { stored[key] = v; }
     std::vector<std::string> calls;
-    json preferences = json::object();
+    json stored = json::object();
 };
 
 // The token the user script carries, read out of it as a page of ours would hold it.
@@ -64,22 +61,19 @@ TEST(MirelClockBridge, ForgedAndForeignRequestsAreRefusedAndOtherPromptsLeftAlon
          kHome},
         {json{{"mirelClock", token}, {"call", "setPreference"}}.dump(), kHome},
         {json{{"mirelClock", 7}, {"call", "log"}, {"args", {"x"}}}.dump(), kHome}};
-    for (const auto& [message, page] : refused) {
+    for (const auto& [message, page] : refused)
         EXPECT_EQ(bridge.answerPrompt(message, page), "null") << message << " on " << page;
-    }
-    EXPECT_TRUE(window.preferences.empty());
+    EXPECT_TRUE(window.stored.empty());
     ASSERT_EQ(log.lines().size(), refused.size());
     EXPECT_EQ(log.lines()[2], "Refused a MirelClock call from https://example.org/");
-    // Its own requests from its own pages: a value kept as the page gave it, and no
-    // call beyond the four.
+    // Its own requests from its own pages: a value kept as given, and no call beyond the four.
     EXPECT_EQ(bridge.answerPrompt(request(token, "setPreference", {true, "Flag"}), kHome), "null");
     EXPECT_EQ(bridge.answerPrompt(request(token, "showWindow", json::array()), kHome), "null");
-    EXPECT_EQ(window.preferences, (json{{"Flag", true}}));
+    EXPECT_EQ(window.stored, (json{{"Flag", true}}));
     EXPECT_TRUE(window.calls.empty());
     // Prompts that are no request of ours are the web view's to show.
-    for (const char* message : {"Your name?", "", "{\"call\":\"log\"}", "[1,2]", "{broken"}) {
+    for (const char* message : {"Your name?", "", "{\"call\":\"log\"}", "[1,2]", "{broken"})
         EXPECT_EQ(bridge.answerPrompt(message, kHome), std::nullopt) << message;
-    }
 }
 
 }  // namespace

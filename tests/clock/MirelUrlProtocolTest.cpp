@@ -1,7 +1,4 @@
-// The page server's routes, without a web view, on a resource folder of our
-// own: which file or page each address gets, the source switches, the
-// not-found page and the failures. The road from a listed input to the source
-// it selects, on the real controller, is TimecodeInputListTest's.
+// The page server's routes, without a web view, on a resource folder of our own.
 
 #include <gtest/gtest.h>
 
@@ -22,12 +19,10 @@ namespace {
 
 using nlohmann::json;
 
-const std::string kJquery = std::string("html/") + MIREL_JQUERY_BASE_NAME + ".js";
 const std::string kTimecodePage = "the clock";
 
-// Every file of the real resource folder that an address of its own serves:
-// a file added there without a route shows up here. The clock page and the
-// not-found page are served for other addresses.
+// Every file of the real resource folder that an address of its own serves, so that a
+// file added there without a route fails.
 const std::vector<std::string> kFiles = [] {
     std::vector<std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(MIREL_RESOURCES "/html")) {
@@ -37,22 +32,19 @@ const std::vector<std::string> kFiles = [] {
     return files;
 }();
 
-// The address the pages use for `file`.
 std::string addressOf(const std::string& file) {
     const std::string name = file.substr(5);
-    if (file == kJquery) return "mirel://static/jquery.js";
+    if (name == MIREL_JQUERY_BASE_NAME ".js") return "mirel://static/jquery.js";
     if (name.ends_with(".html")) return "mirel:///" + name.substr(0, name.size() - 5);
     return "mirel://static/" + name;
 }
 
-// A resource folder whose every file holds its own relative path, so that a
-// body tells which file was served.
+// A resource folder whose every file holds its own relative path: a body tells which it is.
 class MirelUrlProtocolTest : public ::testing::Test {
 protected:
     MirelUrlProtocolTest() {
         std::filesystem::create_directories(folder / "html");
         for (const std::string& file : kFiles) std::ofstream(folder / file) << file;
-        // The pages the server answers for other addresses than their own.
         std::ofstream(folder / "html/timecode.html") << kTimecodePage;
         std::ofstream(folder / "html/notfound.html") << "<p>@ADDRESS@</p>";
         Resources::setFolder(folder.path().string());
@@ -103,8 +95,7 @@ TEST_F(MirelUrlProtocolTest, OnlineHelpOpensOnceFromTheMainLoopAndShowsHome) {
     EXPECT_EQ(protocol.startLoading("mirel:///visitOnlineHelp", kNavigation), "html/home.html");
     EXPECT_TRUE(opened.empty());  // never while the request is being served
     ASSERT_TRUE(runMainLoopUntil([&] { return !opened.empty(); }));
-    while (g_main_context_iteration(nullptr, FALSE)) {
-    }
+    while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
     EXPECT_EQ(opened, std::vector<std::string>{std::string(MirelUrlProtocol::kOnlineHelpAddress)});
 }
 
@@ -117,9 +108,8 @@ TEST_F(MirelUrlProtocolTest, NotFoundPageNamesTheAddressAsText) {
         {"mirel://404/%3Cscript%3Ealert('x')%3C/script%3E&",
          "&lt;script&gt;alert(&apos;x&apos;)&lt;/script&gt;&amp;"},
         {"mirel://404/100%", "100%"}};
-    for (const auto& [url, named] : cases) {
+    for (const auto& [url, named] : cases)
         EXPECT_EQ(protocol.startLoading(url, kRead), "<p>" + named + "</p>") << url;
-    }
 }
 
 // The document goes out as a page's type: names from other machines hold no markup there.
@@ -135,14 +125,11 @@ TEST_F(MirelUrlProtocolTest, InputListHoldsNoMarkupCharactersButTheSameValues) {
               json::array({hostile, {{"u", "mirel://audio/0"}, {"n", "A&B"}}}));
 }
 
-// Each source address that loads the clock page stores the name it selects by;
-// one that fails leaves the choice as it was.
 TEST_F(MirelUrlProtocolTest, SourceAddressesStoreTheNameTheyCarryOrFailLeavingTheChoice) {
     sources.audioNames = {{3, "Line In 3"}};
     sources.networkNames = {"mirel://studio-b", "Cart Studio A", "Studio A", "Régie"};
     const std::vector<std::pair<std::string, json>> switches = {
-        // The device by the number the address starts with, read by the network
-        // messages' rules (tested with them); outside the list, none.
+        // The device by the number the address starts with; outside the list, none.
         {"mirel://audio/3", "Line In 3"},
         {"mirel://audio/1", nullptr},
         // The address's own text, when some visible name ends with it.
