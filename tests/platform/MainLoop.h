@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <functional>
-#include <thread>
 
 // Runs the default main context until `done` holds; false after `limit`, a
 // deadline that only turns a hang into a failure.
@@ -13,8 +12,7 @@ inline bool runMainLoopUntil(const std::function<bool()>& done,
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() > end) return false;
-        if (!g_main_context_iteration(nullptr, FALSE))
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!g_main_context_iteration(nullptr, FALSE)) g_usleep(1000);
     }
     return true;
 }

@@ -1,8 +1,4 @@
-// The settings: defaults under stored values, the order and nesting of observer
-// calls, a document on disk that cannot be used, and other processes: a second
-// run reads what the first wrote with its types, and a run killed while saving
-// leaves a whole, recent document. The other runs are this executable started
-// with --child=MODE.
+// The settings store, its document, and other runs: this executable with --child=MODE.
 
 #include <fcntl.h>
 #include <glib.h>
@@ -36,9 +32,8 @@ using Calls = std::vector<std::string>;
 
 // Records "name keyPath = value read back" for every call, then does `alsoDo`.
 struct Recorder : SettingsObserver {
-    Recorder(std::string name, Calls& calls, UserDefaultsController& store,
-             std::function<void()> alsoDo = {})
-        : name(std::move(name)), calls(calls), store(store), alsoDo(std::move(alsoDo)) {}
+    Recorder(std::string name, Calls& calls, UserDefaultsController& store)
+        : name(std::move(name)), calls(calls), store(store) {}
     void observeValueForKeyPath(const std::optional<std::string>& keyPath) override {
         const std::string path = keyPath.value_or("(null)");
         calls.push_back(name + " " + path + " = " + store.valueForKeyPath(path).dump());
@@ -47,8 +42,12 @@ struct Recorder : SettingsObserver {
     std::string name;
     Calls& calls;
     UserDefaultsController& store;
-    std::function<void()> alsoDo;
+    std::function<void()> alsoDo = nullptr;
 };
+
+std::string nested(size_t levels) {
+    return std::string(levels, '[') + "0" + std::string(levels, ']');
+}
 
 TEST(UserDefaultsController, EveryWriteReachesTheKeyPathsObserversInOrderNestedWritesFirst) {
     UserDefaultsController store;
@@ -70,41 +69,41 @@ TEST(UserDefaultsController, EveryWriteReachesTheKeyPathsObserversInOrderNestedW
                             "first values.OnTop = \"0\"", "other values.TransparentBgd = null",
                             "other values.TransparentBgd = \"1\""}));
 
-    // The null key path is the observers' own convention: the store never sends it.
-    calls.clear();
-    other.refreshAll();
-    EXPECT_EQ(calls, (Calls{"other (null) = null"}));
-
     // A write made inside an observer is heard before the next observer of the first.
     calls.clear();
-    Recorder writer("writer", calls, store, [&] { store.setObjectForKey("2", "OnTop"); });
+    Recorder writer("writer", calls, store);
+    writer.alsoDo = [&] { store.setObjectForKey("2", "OnTop"); };
     store.addObserver(writer, "values.audioInput");
     store.addObserver(other, "values.audioInput");
     store.setValueForKeyPath("Studio A", "values.audioInput");
     EXPECT_EQ(calls, (Calls{"writer values.audioInput = \"Studio A\"", "first values.OnTop = \"2\"",
                             "other values.audioInput = \"Studio A\""}));
+
+    // Too deep to save: refused, and heard by nobody.
+    calls.clear();
+    store.addObserver(first, "values.TextColor");
+    const LogCapture log;
+    EXPECT_FALSE(store.setValueForKeyPath(json::parse(nested(100000)), "values.TextColor"));
+    store.setObjectForKey(json::parse(nested(65)), "TextColor");
+    EXPECT_TRUE(store.setValueForKeyPath(json::parse(nested(63)), "values.TextColor"));
+    EXPECT_EQ(calls.size(), 1u);
+    EXPECT_EQ(log.lines(), std::vector<std::string>(
+                               2,
+                               "Setting \"TextColor\" not changed: its value nests deeper than "
+                               "64 levels"));
 }
 
-// Values of every kind, as a first run writes them.
 const char* const kWritten = R"({"audioInput": "Studio \"A\" été", "HotKeyCode": 7,
     "HotKeyCommand": true, "audioInputList": ["Built-in Input", "Studio A"], "offset": -200,
     "fpsString": null, "OnTop": "1"})";
 
 // The document as it is now; discarded when missing or not whole.
 json documentAt(const std::string& path) {
-    std::ifstream in(path);
-    return json::parse(in, nullptr, false);
+    return json::parse(std::ifstream(path), nullptr, false);
 }
 
-// Text of `levels` nested arrays around a zero.
-std::string nested(size_t levels) {
-    return std::string(levels, '[') + "0" + std::string(levels, ']');
-}
-
-// Each unusable or hostile document is moved aside, word for word, with one
-// log line that says where; the run starts from the defaults, quickly (a FIFO
-// that nobody writes must not hold the start), and saving goes on in its
-// place, text that is not UTF-8 included.
+// Each is moved aside word for word, logged once; the run starts from the defaults without
+// waiting on a FIFO nobody writes, and saving goes on in its place, non-UTF-8 text included.
 TEST(PreferencesFile, HostileDocumentsAreSetAsideWithoutHangingOrRecursing) {
     struct Case {
         std::string text;  ///< the document, unless `make` makes something else
@@ -119,12 +118,9 @@ TEST(PreferencesFile, HostileDocumentsAreSetAsideWithoutHangingOrRecursing) {
         {"{\"x\": " + nested(64) + "}"},  // 65 deep, in a key nobody knows
         {"{\"x\": \"" + std::string(PreferencesFile::kLargestDocument, 'a') + "\"}"},
         // Cannot be read, even by root.
-        {"a directory", [](const std::string& path) { fs::create_directory(path); },
-         ".unreadable-"},
-        {"a link to /dev/zero",
-         [](const std::string& path) { fs::create_symlink("/dev/zero", path); }, ".unreadable-"},
-        {"a FIFO", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); },
-         ".unreadable-"},
+        {"a directory", [](auto p) { fs::create_directory(p); }, ".unreadable-"},
+        {"a link to /dev/zero", [](auto p) { fs::create_symlink("/dev/zero", p); }, ".unreadable-"},
+        {"a FIFO", [](auto p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }, ".unreadable-"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 40));
@@ -175,26 +171,8 @@ TEST(PreferencesFile, ALinkedDocumentIsReadAndSavedThroughItsLink) {
     EXPECT_EQ(std::distance(fs::directory_iterator(temp / "dotfiles"), {}), 1);
 }
 
-TEST(UserDefaultsController, AValueNestedTooDeepToSaveIsRefusedAndObserversHearNothing) {
-    UserDefaultsController store;
-    Calls calls;
-    Recorder recorder("recorder", calls, store);
-    store.addObserver(recorder, "values.TextColor");
-    const LogCapture log;
-    EXPECT_FALSE(store.setValueForKeyPath(json::parse(nested(100000)), "values.TextColor"));
-    store.setObjectForKey(json::parse(nested(65)), "TextColor");
-    EXPECT_TRUE(store.setValueForKeyPath(json::parse(nested(63)), "values.TextColor"));
-    EXPECT_EQ(calls.size(), 1u);
-    EXPECT_EQ(log.lines(), std::vector<std::string>(
-                               2,
-                               "Setting \"TextColor\" not changed: its value nests deeper than "
-                               "64 levels"));
-}
-
-// The other run, as far as its settings go, under $XDG_CONFIG_HOME:
-//   write   stores kWritten, one value from another thread, and exits
-//           normally without flushing: the exit path must save them;
-//   hammer  counts "counter" up, saving after every step, until it is killed.
+// The other run, under $XDG_CONFIG_HOME. "write" stores kWritten, one value from another thread,
+// and exits without flushing; "hammer" counts "counter" up, saving each step, until killed.
 int runAsChild(const std::string& mode) {
     UserDefaultsController& store = UserDefaultsController::shared();
     store.loadFile(PreferencesFile::standardPath());
@@ -227,7 +205,7 @@ GPid startChild(const std::string& config, const std::string& mode) {
     return pid;
 }
 
-TEST(SettingsProcesses, ASecondRunReadsWhatTheFirstWroteWithItsTypesAndNoDefaults) {
+TEST(SettingsProcesses, ASecondRunReadsWhatTheFirstWroteAndAKilledWriterLeavesAWholeDocument) {
     TempFolder config;
     int status = -1;
     waitpid(startChild(config.path(), "write"), &status, 0);
@@ -245,11 +223,8 @@ TEST(SettingsProcesses, ASecondRunReadsWhatTheFirstWroteWithItsTypesAndNoDefault
     for (const auto& [key, value] : expected.items()) read[key] = second.objectForKey(key);
     // Dumped text compares types too: 7 is not 7.0, "1" is not 1, true is not 1.
     EXPECT_EQ(read.dump(), expected.dump());
-}
 
-TEST(SettingsProcesses, AWriterKilledAtAnyMomentLeavesAWholeRecentDocument) {
-    TempFolder config;
-    const std::string path = config / "mirel/preferences.json";
+    // A writer killed at any moment leaves a whole, recent document.
     std::mt19937 random(20240601);
     int64_t seen = 0;
     for (int round = 0; round < 6; ++round) {

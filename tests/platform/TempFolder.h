@@ -9,14 +9,10 @@
 class TempFolder {
 public:
     TempFolder() {
-        gchar* made = g_dir_make_tmp("mirel-test-XXXXXX", nullptr);
+        g_autofree gchar* made = g_dir_make_tmp("mirel-test-XXXXXX", nullptr);
         path_ = made != nullptr ? made : "";
-        g_free(made);
     }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
+    ~TempFolder() { std::filesystem::remove_all(path_, ignored_); }
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
 
@@ -25,4 +21,5 @@ public:
 
 private:
     std::filesystem::path path_;
+    std::error_code ignored_;
 };
