@@ -1,9 +1,8 @@
 #pragma once
 
-// An audio system made of plain data: devices with the formats, names and
-// failures a test gives them, and a record of the calls that set a capture up.
-// Everything runs on the calling thread, so a test sees each call's effect as
-// soon as it returns. Nothing is ever delivered: that is for real cards.
+// An audio system of plain data: devices with the formats, names and failures a test gives
+// them, and a record of the calls that set a capture up, on the calling thread. Nothing is
+// ever delivered: that is for real cards.
 
 #include <algorithm>
 #include <cstring>
@@ -26,11 +25,9 @@ struct FakeDevice {
 
 /// Packed interleaved samples, the way a sound card delivers its input.
 inline AudioStreamBasicDescription linearPcm(double rate, uint32_t channels, bool isFloat = true) {
-    const uint32_t bytes = isFloat ? 4 : 2;
+    const uint32_t bytes = isFloat ? 4 : 2, frame = bytes * channels;
     const uint32_t flags = (isFloat ? kAudioFormatFlagIsFloat : 0u) | kAudioFormatFlagIsPacked;
-    return {rate, kAudioFormatLinearPCM, flags,    bytes * channels,
-            1,    bytes * channels,      channels, bytes * 8,
-            0};
+    return {rate, kAudioFormatLinearPCM, flags, frame, 1, frame, channels, bytes * 8, 0};
 }
 
 inline FakeDevice inputDevice(AudioDeviceID id, const std::string& name, uint32_t channels) {
@@ -118,8 +115,7 @@ private:
             if (d.id == id) return call(d);
         return kAudioHardwareBadDeviceError;
     }
-    // A failing read still scribbles on the buffer, as a platform may, so that
-    // callers cannot get away with trusting it.
+    // A failing read still scribbles on the buffer, as a platform may: callers must not trust it.
     static OSStatus writeText(const std::string& value, OSStatus status, char* text,
                               uint32_t size) {
         const std::string written = status == kAudioHardwareNoError ? value : "(unreadable)";
