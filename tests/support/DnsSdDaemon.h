@@ -3,28 +3,21 @@
 #include <sys/types.h>
 
 #include <csignal>
-#include <functional>
 #include <string>
 
-// A private D-Bus system bus and an avahi-daemon confined to the loopback
-// interface, for tests that publish, browse and resolve for real on one
-// machine. Needs root (avahi-daemon starts as root and drops to "avahi").
+// A private D-Bus system bus and an avahi-daemon confined to loopback, for tests
+// that publish, browse and resolve for real. Needs root: the daemon drops to "avahi".
 //
-// Construction points DBUS_SYSTEM_BUS_ADDRESS at a fresh folder, for this
-// process and every child it starts afterwards; nothing runs yet. Make the
-// fixture before anything in the process starts threads or DNS-SD clients.
-//
-// Only one avahi-daemon can run in a network namespace (its PID file is
-// fixed), so the first startAvahi() takes a machine-wide lock held until
-// destruction. Should the test process crash, both die with it: the bus by a
-// parent-death signal, the daemon when its bus goes.
-//
-// Thread contract: one thread, the one that made it.
+// Construction points DBUS_SYSTEM_BUS_ADDRESS, for this process and its later
+// children, at a fresh folder: make it before any thread or DNS-SD client exists.
+// Only one avahi-daemon can run in a network namespace (its PID file is fixed),
+// so the first startAvahi() takes a machine-wide lock until destruction. Should
+// the test crash, the bus dies by a parent-death signal and the daemon with it.
+// One thread only.
 class DnsSdDaemon {
 public:
     DnsSdDaemon();
     ~DnsSdDaemon();
-
     DnsSdDaemon(const DnsSdDaemon&) = delete;
     DnsSdDaemon& operator=(const DnsSdDaemon&) = delete;
 
@@ -42,11 +35,10 @@ public:
 
 private:
     bool launch(pid_t& pid, const char* const argv[], const std::string& log,
-                const std::function<bool()>& ready);
+                const std::string& readyText);
     bool fail(const std::string& why);
     bool lockNamespace();
     bool clearPidFile();
-    bool avahiIsRunning() const;
     static void end(pid_t& pid, int signal);
 
     std::string folder_;
