@@ -1,11 +1,8 @@
 #pragma once
 
-// DNS-SD made of plain data: services that a test resolves when it likes,
-// browsers that report what the test tells them to, and a record of what was
-// published. Installed for as long as it exists. Everything but port() and
-// addresses() runs on the calling thread, as the main thread would.
-
-#include <arpa/inet.h>
+// DNS-SD made of plain data, installed while it exists: services the test resolves,
+// browsers that report what it says, and what was published. Only port() and
+// addresses() may be called off the test's thread.
 
 #include <memory>
 #include <mutex>
@@ -13,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "UdpPeer.h"
 #include "platform/NetService.h"
 
 class FakeNetService : public NetService {
@@ -41,14 +39,7 @@ public:
         port_ = port;
         addresses_ = std::move(addresses);
     }
-    /// Resolved to this machine's loopback address.
-    void resolveToLoopback(int port) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(uint16_t(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        resolve(port, {address});
-    }
+    void resolveToLoopback(int port) { resolve(port, {UdpPeer::loopback(port)}); }
 
     int publishes = 0;
     int stops = 0;
@@ -96,8 +87,6 @@ public:
         return browser;
     }
 
-    /// Services made for publishing, in order.
-    std::vector<std::shared_ptr<FakeNetService>> made;
-    /// Browsers handed out; each lives as long as its owner keeps it.
-    std::vector<FakeNetServiceBrowser*> browsers;
+    std::vector<std::shared_ptr<FakeNetService>> made;  ///< for publishing, in order
+    std::vector<FakeNetServiceBrowser*> browsers;  ///< each lives as long as its owner keeps it
 };

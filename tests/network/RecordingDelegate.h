@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,8 +20,7 @@ inline std::string describe(const SMPTE_tc& tc) {
     return text;
 }
 
-// Keeps whatever a receiver hands it. Values arrive on the receiver thread and
-// are read on the test's; news of sources comes on the main thread.
+// Keeps what a receiver hands it: values from its thread, news of sources on the main one.
 class RecordingDelegate : public TimecodeReceiverDelegate {
 public:
     void timecodeReceiverDidFindService(TimecodeReceiver&, const std::shared_ptr<NetService>&,
@@ -39,13 +37,12 @@ public:
         arrived_.notify_all();
     }
 
-    /// The next value not yet taken, or nothing within the timeout.
-    std::optional<SMPTE_tc> next(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    /// The next value not yet taken, described, or "nothing" within the timeout.
+    std::string next(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
         std::unique_lock lock(mutex_);
-        if (!arrived_.wait_for(lock, timeout, [this] { return taken_ < values_.size(); })) {
-            return std::nullopt;
-        }
-        return values_[taken_++];
+        if (!arrived_.wait_for(lock, timeout, [this] { return taken_ < values_.size(); }))
+            return "nothing";
+        return describe(values_[taken_++]);
     }
 
     int news = 0;  ///< sources found and removed

@@ -1,12 +1,11 @@
-// The sender and the receiver on loopback sockets, with DNS-SD faked, as
-// another copy sees them: plain sockets and hand-written bytes on the other
-// side, so that a change that moves a byte on the wire fails here even if
-// both of our sides would still agree with each other.
+// The sender and the receiver on loopback, DNS-SD faked, against hand-written bytes: a
+// byte moved on the wire fails here even if both of our sides would still agree.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <atomic>
+#include <deque>
 #include <set>
 #include <string>
 #include <vector>
@@ -34,21 +33,17 @@ std::string message(int number, int frames, const std::string& rest = " 00000000
            (frames < 10 ? "0" : "") + std::to_string(frames) + rest;
 }
 
-// Anything on the network may send to our ports: near misses of both
-// messages carrying `number`, from two sockets. How the readers treat every
-// other byte string is the fuzzers' and the message test's business.
+// Anything on the network may send to our ports: near misses of both messages
+// carrying `number`, from two sockets. Other bytes are the message test's business.
 void sendNearMisses(const sockaddr_in& to, int number) {
     const std::string head = "TCMD: " + std::to_string(number) + "\nNAME: x\n";
-    const std::string nearMisses[] = {
-        "",
-        "TCMDPing: #5",
-        "TCMDPing: #5\xff\n",
-        head + "TC: 01:02:03.04 00000000 n 0",
-        head + "TC: 01:02:03.04\n",
-        "TCMD: 99999999999\nNAME: \xff\nTC: 01:02:03.04 00000000 n 0\n",
-        std::string(2000, '\n')};
     const UdpPeer a, b;
-    for (const std::string& bytes : nearMisses) a.sendTo(to, bytes), b.sendTo(to, bytes);
+    for (const std::string& bytes :
+         {""s, "TCMDPing: #5"s, "TCMDPing: #5\xff\n"s, head + "TC: 01:02:03.04 00000000 n 0",
+          head + "TC: 01:02:03.04\n",
+          "TCMD: 99999999999\nNAME: \xff\nTC: 01:02:03.04 00000000 n 0\n"s,
+          std::string(2000, '\n')})
+        a.sendTo(to, bytes), b.sendTo(to, bytes);
 }
 
 // Subscribers are real sockets; only the sender's clock is the test's.
@@ -67,9 +62,8 @@ protected:
     bool sendUntil(UdpPeer& peer, int number) {
         return runMainLoopUntil([&] {
             sender.sendTimecodeToAllClients(&value);
-            while (auto message = peer.receive(20ms)) {
+            while (auto message = peer.receive(20ms))
                 if (message->starts_with("TCMD: " + std::to_string(number) + "\n")) return true;
-            }
             return false;
         });
     }
@@ -86,24 +80,13 @@ protected:
     void SetUp() override { receiver.setDelegate(&delegate); }
     FakeNetServiceBrowser& browser() { return *services.browsers.back(); }
 
-    std::shared_ptr<FakeNetService> sourceAt(const UdpPeer& peer) {
-        auto source = std::make_shared<FakeNetService>("mirel://peer");
-        source->resolveToLoopback(peer.port());
-        return source;
-    }
     /// Waits for a subscription message; its number, or -1. The receiver's
     /// address, which has no port until its first send, is then in `to`.
     int pinged(UdpPeer& peer) {
         const std::string bytes = peer.receive().value_or("");
         to = peer.lastSource;
-        return bytes.starts_with("TCMDPing: #") && bytes == ping(std::atoi(&bytes[11]))
-                   ? std::atoi(&bytes[11])
-                   : -1;
-    }
-    /// The next value, described, or "nothing" within the timeout.
-    std::string next(std::chrono::milliseconds timeout = 5s) {
-        const auto value = delegate.next(timeout);
-        return value ? describe(*value) : "nothing";
+        const int number = bytes.size() > 11 ? std::atoi(&bytes[11]) : -1;
+        return bytes == ping(number) ? number : -1;
     }
 
     FakeNetServices services;
@@ -131,9 +114,8 @@ TEST(TimecodeSenderPublishing, PublishesTheBoundPortOnceForEachNameAndWithdrawsI
     // another would leave the first one's listener on a port nobody is told of.
     sender->setBonjourName("mirel://stage");
     ASSERT_EQ(services.made.size(), 2u);
-    EXPECT_EQ(first.stops, 1);
-    EXPECT_EQ(std::make_tuple(services.made[1]->name(), services.made[1]->port()),
-              std::make_tuple("mirel://stage"s, sender->chosenPort()));
+    EXPECT_EQ(std::make_tuple(first.stops, services.made[1]->name(), services.made[1]->port()),
+              std::make_tuple(1, "mirel://stage"s, sender->chosenPort()));
     EXPECT_EQ(log.lines(), std::vector{"Listening on port #" + std::to_string(first.port())});
 
     // Its own clock counts real seconds: a subscriber goes five whole seconds
@@ -189,9 +171,8 @@ TEST_F(TimecodeSenderTest, AnswersInFixedLayoutFromThePublishedPortThroughNearMi
     EXPECT_GT(digits.size(), 1u) << "the last digit is drawn afresh for each message";
     EXPECT_EQ(ntohs(peer.lastSource.sin_port), services.made[0]->port());
 
-    // Whole, the first would subscribe; cut to the 2000 bytes every copy reads,
-    // its line feed is gone. The second ends at its zero byte, well inside.
-    // The receiver reads through the same loop, so this holds for it too.
+    // Cut to the 2000 bytes every copy reads, the first loses its line feed; the
+    // second ends at its zero byte. The receiver reads through the same loop.
     UdpPeer cut, whole, marker;
     cut.sendTo(sender.chosenPort(), "TCMDPing: #5" + std::string(3000, ' ') + "\n");
     whole.sendTo(sender.chosenPort(), "TCMDPing: #6\n\0"s + std::string(3986, 'x'));
@@ -201,11 +182,10 @@ TEST_F(TimecodeSenderTest, AnswersInFixedLayoutFromThePublishedPortThroughNearMi
 }
 
 TEST_F(TimecodeSenderTest, KeepsTenSubscribersApartByAddressAndPortUntilFiveSilentSecondsPass) {
-    std::vector<std::unique_ptr<UdpPeer>> peers;  // two on each of five hosts
+    std::deque<UdpPeer> peers;  // two on each of five hosts
     for (int i = 0; i < 10; ++i) {
-        peers.push_back(
-            std::make_unique<UdpPeer>(("127.0.0." + std::to_string(i / 2 + 1)).c_str()));
-        ASSERT_EQ(subscribe(*peers[i], 100 + i), i);
+        peers.emplace_back(("127.0.0." + std::to_string(i / 2 + 1)).c_str());
+        ASSERT_EQ(subscribe(peers[i], 100 + i), i);
     }
     UdpPeer eleventh("127.0.0.11");
     eleventh.sendTo(sender.chosenPort(), ping(111));
@@ -214,8 +194,8 @@ TEST_F(TimecodeSenderTest, KeepsTenSubscribersApartByAddressAndPortUntilFiveSile
     // arriving proves the eleventh was read, and turned away, before.
     now += 1;
     for (int i : {0, 1, 2, 4, 5, 7, 8, 9}) {
-        peers[i]->sendTo(sender.chosenPort(), ping(200 + i));
-        ASSERT_TRUE(sendUntil(*peers[i], 200 + i));
+        peers[i].sendTo(sender.chosenPort(), ping(200 + i));
+        ASSERT_TRUE(sendUntil(peers[i], 200 + i));
     }
     EXPECT_EQ(sender.slotOf(eleventh.address()), -1);
     EXPECT_EQ(sender.clientsCurrentlyConnected(), 10);
@@ -223,11 +203,11 @@ TEST_F(TimecodeSenderTest, KeepsTenSubscribersApartByAddressAndPortUntilFiveSile
     // Five whole seconds after the renewals those are still served; 3 and 6,
     // six seconds silent, are dropped before the send.
     now += 5;
-    for (auto& peer : peers) peer->drain();
+    for (auto& peer : peers) peer.drain();
     sender.sendTimecodeToAllClients(&value);
     for (int i = 0; i < 10; ++i) {
         const bool dropped = i == 3 || i == 6;
-        const auto message = peers[i]->receive(dropped ? 100ms : 5s);
+        const auto message = peers[i].receive(dropped ? 100ms : 5s);
         EXPECT_EQ(message ? message->substr(0, 9) : "nothing",
                   dropped ? "nothing" : "TCMD: " + std::to_string(200 + i));
     }
@@ -236,12 +216,11 @@ TEST_F(TimecodeSenderTest, KeepsTenSubscribersApartByAddressAndPortUntilFiveSile
     // A newcomer takes the lowest free slot, and one that was dropped comes back.
     eleventh.sendTo(sender.chosenPort(), ping(111));
     ASSERT_TRUE(runMainLoopUntil([&] { return sender.slotOf(eleventh.address()) == 3; }));
-    EXPECT_EQ(subscribe(*peers[6], 306), 6);
-    EXPECT_TRUE(sendUntil(eleventh, 111) && sendUntil(*peers[6], 306));
+    EXPECT_EQ(subscribe(peers[6], 306), 6);
+    EXPECT_TRUE(sendUntil(eleventh, 111) && sendUntil(peers[6], 306));
 }
 
-// The controller's tests see the news passed on, and mirel-decode's network
-// test a source browsed, found and resolved for real.
+// The controller's tests see the news passed on; mirel-decode's, a source resolved for real.
 TEST_F(TimecodeReceiverTest, ListsWhatItFindsAndNamesTheFirstSourceOfEachName) {
     auto first = std::make_shared<FakeNetService>("mirel://same");
     auto second = std::make_shared<FakeNetService>("mirel://same");
@@ -285,7 +264,7 @@ TEST_F(TimecodeReceiverTest, SubscribesOnceResolvedAndTakesMessagesForItsNumbers
     peer.sendTo(to, message(base - 1, 2));
     peer.sendTo(to, message(base + 1, 3));
     peer.sendTo(to, message(base, 4, " 0123456F d 4\n"));
-    EXPECT_EQ(next(), "01:02:03.04 0123456F drop id 0");
+    EXPECT_EQ(delegate.next(), "01:02:03.04 0123456F drop id 0");
 
     // Leaving the only source moves the base by one subscription plus 2;
     // whatever is still on its way from it is stale.
@@ -295,17 +274,19 @@ TEST_F(TimecodeReceiverTest, SubscribesOnceResolvedAndTakesMessagesForItsNumbers
     ASSERT_TRUE(runMainLoopUntil([&] { return pinged(peer) == base + 3; }));
     peer.sendTo(to, message(base, 5));
     peer.sendTo(to, message(base + 3, 6));
-    EXPECT_EQ(next(), "01:02:03.06 00000000 non-drop id 0");
+    EXPECT_EQ(delegate.next(), "01:02:03.06 00000000 non-drop id 0");
 
     // With nothing subscribed, a null source moves the base by 2 alone; the
     // second subscription is told apart by its identifier.
     receiver.unsubscribeToTimeSource(source);
     receiver.unsubscribeToTimeSource(nullptr);
     receiver.subscribeToTimeSource(source);
-    receiver.subscribeToTimeSource(sourceAt(other));
+    const auto second = std::make_shared<FakeNetService>("mirel://peer");
+    second->resolveToLoopback(other.port());
+    receiver.subscribeToTimeSource(second);
     ASSERT_TRUE(runMainLoopUntil([&] { return pinged(peer) == base + 8; }));
     ASSERT_TRUE(runMainLoopUntil([&] { return pinged(other) == base + 9; }));
     other.sendTo(to, message(base + 9, 7));
-    EXPECT_EQ(next(), "01:02:03.07 00000000 non-drop id 1");
-    EXPECT_EQ(next(200ms), "nothing");
+    EXPECT_EQ(delegate.next(), "01:02:03.07 00000000 non-drop id 1");
+    EXPECT_EQ(delegate.next(200ms), "nothing");
 }

@@ -19,7 +19,7 @@ public:
     /// Bound to an ephemeral port on `host`; any 127.x.y.z address is this machine.
     explicit UdpPeer(const char* host = "127.0.0.1") : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
         if (fd_ < 0) throw std::runtime_error("socket");
-        address_.sin_family = AF_INET;
+        address_ = loopback(0);
         inet_pton(AF_INET, host, &address_.sin_addr);
         if (bind(fd_, reinterpret_cast<sockaddr*>(&address_), sizeof address_) < 0) {
             close(fd_);
@@ -61,11 +61,7 @@ public:
     }
 
     static sockaddr_in loopback(int port) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(uint16_t(port));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return to;
+        return {AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
     }
 
     sockaddr_in lastSource{};
