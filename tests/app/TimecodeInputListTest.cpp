@@ -1,7 +1,5 @@
-// The input list document the pages fetch and the "audioInputList" setting,
-// on a timecode controller with fake audio devices and network sources; and
-// each listed input, loaded by its address through the page server, selecting
-// the source it names.
+// The input list document and the "audioInputList" setting over fake devices and network
+// sources; each listed input, loaded by its address through the page server, selects its source.
 
 #include "app/ControllerTimecodeSources.h"
 #include "app/TimecodeInputList.h"
@@ -42,8 +40,7 @@ TEST_F(TimecodeInputListTest, ListsInputDevicesThenNetworkSourcesThenTheMovie) {
     };
     EXPECT_EQ(list.getInputDeviceList(), expected);
 
-    // Each entry's address stores the name the controller selects by, whatever
-    // the escaping in between.
+    // Each entry's address stores the name the controller selects by, whatever the escaping.
     const ControllerTimecodeSources sources(*controller, list);
     const MirelUrlProtocol protocol(sources, settings, {});
     const std::optional<std::string> clockPage = MirelUrlProtocol::getTimecodePage();

@@ -1,10 +1,7 @@
 #!/usr/bin/env bash
-# The program as a user gets it: installs the build into a scratch root, checks
-# the launcher entry, the icon and the resources, then starts the installed
-# program on the display the test command provides, reading a virtual capture
-# card that plays what the installed mirel-ltcgen wrote, and waits for the
-# clock window and for the card's frame rate in the saved settings. Asked to
-# end, it must end cleanly and keep the user's settings.
+# The program as a user gets it, installed into a scratch root, on the test command's display
+# reading a virtual card that the installed mirel-ltcgen feeds until the card's frame rate is
+# saved. Asked to end, it must end cleanly and keep the user's settings.
 # Usage: installed_program_test.sh BUILD_DIR ALSA_PLUGIN
 set -euo pipefail
 
@@ -14,18 +11,28 @@ root=$(mktemp -d)
 trap 'kill "$pid" 2>/dev/null || true; rm -rf "$root"' EXIT
 pid=
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
+fail() { [ ! -e "$root/log" ] || cat "$root/log" >&2; echo "FAIL: $*" >&2; exit 1; }
+# Whether "$@" comes true within 20 s, giving up early if the program ends.
+within20s() {
+    for _ in $(seq 200); do
+        "$@" && return 0
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    "$@"
+}
+window() { xwininfo -root -tree 2>/dev/null | grep -q '"Mirel"'; }
 
 DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
-for file in usr/bin/mirel usr/bin/mirel-decode usr/bin/mirel-ltcgen usr/share/mirel/mirelweb.ui usr/share/mirel/MainMenu.ui \
-    usr/share/mirel/html/home.html usr/share/mirel/html/mirel4bgd.png \
-    usr/share/applications/mirel.desktop usr/share/icons/hicolor/scalable/apps/mirel.svg; do
+for file in usr/bin/{mirel,mirel-decode,mirel-ltcgen} usr/share/applications/mirel.desktop \
+    usr/share/mirel/{mirelweb.ui,MainMenu.ui,html/home.html,html/mirel4bgd.png} \
+    usr/share/icons/hicolor/scalable/apps/mirel.svg; do
     [ -e "$root/$file" ] || fail "$file is not installed"
 done
 desktop-file-validate "$root/usr/share/applications/mirel.desktop" || fail "the launcher entry is invalid"
 
-# The only card: ten seconds of 25 fps LTC, over and over. The default device
-# cannot be opened, so that nothing of the machine's own gets in.
+# The only card: ten seconds of 25 fps LTC, over and over; the default device cannot be opened,
+# so that nothing of the machine's own gets in.
 "$root/usr/bin/mirel-ltcgen" "$root/ltc.f32" --fps 25 --start 10:00:00:00 --seconds 10 ||
     fail "mirel-ltcgen wrote no signal"
 cat >"$root/asound.conf" <<CONF
@@ -44,34 +51,20 @@ echo '{"OnTop": "1", "TextColor": "#ff8800", "audioInput": "ltc_card"}' >"$setti
 # A file on the command line is a movie to open: the clock must show all the same.
 "$root/usr/bin/mirel" "$root/clip.mov" 2>"$root/log" &
 pid=$!
-for _ in $(seq 200); do
-    xwininfo -root -tree 2>/dev/null | grep -q '"Mirel"' && break
-    kill -0 "$pid" 2>/dev/null || { cat "$root/log" >&2; fail "the program ended by itself"; }
-    sleep 0.1
-done
-xwininfo -root -tree | grep -q '"Mirel"' || { cat "$root/log" >&2; fail "no clock window"; }
-sleep 1  # the home page loads
-# The rate is known once the card's frames run through a second, and saved
-# while the program runs.
-for _ in $(seq 200); do
-    grep -q '"fpsString": *"25"' "$settings" && break
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-done
-grep -q '"fpsString": *"25"' "$settings" || {
-    cat "$root/log" >&2
+within20s window || fail "no clock window"
+sleep 1 # the home page loads
+# The rate is known once the card's frames run through a second, and saved while it runs.
+within20s grep -q '"fpsString": *"25"' "$settings" ||
     fail "the card's timecode never reached the program's saved settings"
-}
 
 kill -TERM "$pid"
 status=0
 wait "$pid" || status=$?
 pid=
-cat "$root/log" >&2
 [ "$status" -eq 0 ] || fail "the program ended with status $status"
 if grep -q "Could not" "$root/log"; then fail "the program could not load a resource"; fi
 grep -q "Movie playback is not part of this build: $root/clip.mov is ignored" "$root/log" ||
     fail "the file on the command line did not reach the movie command"
-grep -q '"TextColor": *"#ff8800"' "$settings" ||
-    fail "the user's settings were lost"
+grep -q '"TextColor": *"#ff8800"' "$settings" || fail "the user's settings were lost"
+cat "$root/log" >&2
 echo "PASS"
