@@ -1,8 +1,5 @@
-// The application object with a real clock window, under the Xvfb that the
-// test command starts, on a timecode controller with fake audio and a private
-// avahi-daemon: the menu, a missing menu or window file, and a peer that names
-// its service with markup and script. Start-up and a value's road to the page
-// belong to the installed-program test, ClockWindowTest and the flood check.
+// The application object with a real clock window under the test command's Xvfb, fake audio
+// and a private avahi-daemon: the menu, a missing menu or window file, a peer named with markup.
 
 #include <gtest/gtest.h>
 
@@ -17,6 +14,7 @@
 #include "routing/TimecodeController.h"
 #include "tests/audio/FakeAudioHardware.h"
 #include "tests/clock/PageScript.h"
+#include "tests/hotkey/FakeKeyboard.h"
 #include "tests/platform/MainLoop.h"
 #include "tests/support/DnsSdDaemon.h"
 
@@ -26,8 +24,7 @@ using nlohmann::json;
 
 class MirelApplicationTest : public ::testing::Test {
 protected:
-    // Once for the process, before any DNS-SD client exists: the daemon points
-    // this process at its private bus.
+    // Once, before any DNS-SD client exists: the daemon points the process at its private bus.
     static void SetUpTestSuite() {
         static DnsSdDaemon daemon;
         static const bool started = daemon.start();
@@ -37,11 +34,8 @@ protected:
     MirelApplicationTest() {
         setAudioHardware(&hardware_);
         settings_.registerDefaults(SettingsDefaults::registered());
-        TimecodeController::Environment controller;
-        controller.settings = &settings_;
-        controller.startAudio = nullptr;
-        controller.tickInterval = std::chrono::milliseconds(0);
-        controller_ = std::make_unique<TimecodeController>(controller);
+        controller_ = std::make_unique<TimecodeController>(TimecodeController::Environment{
+            .settings = &settings_, .startAudio = nullptr, .tickInterval = {}});
         context_ = webkit_web_context_new();
         gtk_ = gtk_application_new("org.mirel.MirelTest", G_APPLICATION_NON_UNIQUE);
         g_application_register(G_APPLICATION(gtk_), nullptr, nullptr);
@@ -56,16 +50,18 @@ protected:
     }
 
     /// Makes the application object and binds its menu from `menuFile`.
-    bool start(const std::string& menuFile = "") {
-        MirelApplication::Environment environment;
-        environment.settings = &settings_;
-        environment.timecodeController = [this]() -> TimecodeController& { return *controller_; };
-        environment.context = context_;
-        environment.openInBrowser = [](const std::string&) {};
-        environment.alert = [this](const std::string& text) { alerts_.push_back(text); };
-        environment.application = gtk_;
-        environment.clockInterfaceFile = clockInterfaceFile_;
-        application_ = std::make_unique<MirelApplication>(std::move(environment));
+    bool start(const std::string& menuFile = "", const std::string& clockInterfaceFile = "",
+               const std::string& preferencesFile = "") {
+        application_ = std::make_unique<MirelApplication>(MirelApplication::Environment{
+            .settings = &settings_,
+            .timecodeController = [this]() -> TimecodeController& { return *controller_; },
+            .context = context_,
+            .openInBrowser = [](const std::string&) {},
+            .clockInterfaceFile = clockInterfaceFile,
+            .alert = [this](const std::string& text) { alerts_.push_back(text); },
+            .application = gtk_,
+            .keyboard = &keyboard_,
+            .preferencesInterfaceFile = preferencesFile});
         return application_->bindMenu(menuFile);
     }
 
@@ -75,28 +71,14 @@ protected:
     }
 
     FakeAudioHardware hardware_;
+    FakeKeyboard keyboard_;
     UserDefaultsController settings_;
     std::unique_ptr<TimecodeController> controller_;
     WebKitWebContext* context_ = nullptr;
     GtkApplication* gtk_ = nullptr;
     std::unique_ptr<MirelApplication> application_;
     std::vector<std::string> alerts_;
-    std::string clockInterfaceFile_;
 };
-
-TEST_F(MirelApplicationTest, MenuCommandsLoadTheirPagesIntoTheClockWindow) {
-    ASSERT_TRUE(start());
-    EXPECT_NE(gtk_application_get_menubar(gtk_), nullptr);
-    EXPECT_FALSE(application_->clockWindow().isNibLoaded()) << "shown at launch, not before";
-    application_->applicationDidFinishLaunching();
-    ASSERT_TRUE(waitForAddress("mirel:///home"));
-    for (const auto& [action, address] : {std::pair{"showHelp", "mirel:///help/"},
-                                          {"showPreferences", "mirel:///preferences/"},
-                                          {"showTimecodeClockWindow", "mirel:///home"}}) {
-        g_action_group_activate_action(G_ACTION_GROUP(gtk_), action, nullptr);
-        EXPECT_TRUE(waitForAddress(address)) << action;
-    }
-}
 
 TEST_F(MirelApplicationTest, AMissingMenuFileAlertsAndTheClockStillShows) {
     EXPECT_FALSE(start("/nonexistent/MainMenu.ui"));
@@ -108,8 +90,7 @@ TEST_F(MirelApplicationTest, AMissingMenuFileAlertsAndTheClockStillShows) {
 // The menu lives in the clock window and a second start is a second copy:
 // without the window nothing could ever bring it back.
 TEST_F(MirelApplicationTest, WithoutItsClockWindowTheProgramEndsAfterTheAlert) {
-    clockInterfaceFile_ = "/nonexistent/mirelweb.ui";
-    ASSERT_TRUE(start());
+    ASSERT_TRUE(start("", "/nonexistent/mirelweb.ui"));
     int quits = 0;
     GAction* quit = g_action_map_lookup_action(G_ACTION_MAP(gtk_), "quit");
     g_signal_connect(quit, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer count) {
@@ -122,21 +103,78 @@ TEST_F(MirelApplicationTest, WithoutItsClockWindowTheProgramEndsAfterTheAlert) {
     EXPECT_EQ(quits, 1);
 }
 
+// Ctrl+T in the hot key field: what a press in the window brings, as GTK delivers it.
+void pressCtrlT(GtkWindow* window) {
+    GdkEvent* event = gdk_event_new(GDK_KEY_PRESS);
+    event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(GTK_WIDGET(window))));
+    event->key.keyval = GDK_KEY_t;
+    event->key.hardware_keycode = 28;  // the T key's position
+    event->key.state = GDK_CONTROL_MASK;
+    gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(
+                                    gdk_window_get_display(event->key.window))));
+    gtk_main_do_event(event);
+    gdk_event_free(event);
+}
+
+// The hot key window: a missing interface file alerts and is tried again; the key pressed
+// in the field becomes the hot key and closes the window; a hot key press while the field
+// has the focus types nothing, and once the window is closed the hot key types again.
+TEST_F(MirelApplicationTest, TheHotKeyFieldTakesTheNextKeyAndAHotKeyPressThereTypesNothing) {
+    ASSERT_TRUE(start("", "", "/nonexistent/Preferences.ui"));
+    application_->showHotKeyPreferences();
+    EXPECT_EQ(alerts_, std::vector<std::string>{ClockWindow::kLoadFailedText});
+    EXPECT_FALSE(application_->preferencesController().isNibLoaded());
+    application_.reset();
+    ASSERT_TRUE(start());
+    PreferencesController& preferences = application_->preferencesController();
+    application_->showHotKeyPreferences();
+    ASSERT_TRUE(preferences.isNibLoaded());
+    GtkWindow* window = preferences.window();
+    EXPECT_EQ(gtk_window_get_focus(window), preferences.hotKeySetter());
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(preferences.hotKeySetter())), "`");
+
+    keyboard_.posted.clear();
+    keyboard_.pressed();
+    EXPECT_TRUE(keyboard_.posted.empty()) << "typed while the field had the focus";
+    EXPECT_EQ(gtk_window_get_focus(window), nullptr);
+
+    application_->showHotKeyPreferences();
+    EXPECT_EQ(preferences.window(), window) << "loaded once";
+    keyboard_.calls.clear();
+    pressCtrlT(window);
+    EXPECT_EQ(settings_.valueForKeyPath("values.HotKeyString"), "\u2318t");
+    EXPECT_EQ(settings_.valueForKeyPath("values.HotKeyCode"), 17);
+    EXPECT_EQ(settings_.valueForKeyPath("values.HotKeyCommand"), true);
+    EXPECT_EQ(settings_.valueForKeyPath("values.HotKeyAlt"), false);
+    EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(window)));
+    EXPECT_EQ(keyboard_.calls.back(), "register 17 256");
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(preferences.hotKeySetter())), "\u2318t");
+
+    keyboard_.pressed();
+    EXPECT_FALSE(keyboard_.posted.empty()) << "the closed window's field still took the press";
+}
+
 constexpr const char* kHostileName = "<img src=x onerror=MirelClock.setPreference(1,'X')>";
 
-// The peer's name reaches the pages only ever as text, nothing it carries
-// reaches the settings, the Inputs page follows the peer coming and going by
-// itself, and its news refreshes the input list without undoing the user's choice.
-using HostilePeer = MirelApplicationTest;
-
-TEST_F(HostilePeer, AServiceNamedWithMarkupStaysTextAndTheInputsPageFollowsIt) {
+// The menu's pages load; a peer's name reaches the pages only ever as text and nothing it
+// carries the settings; the Inputs page follows the peer coming and going by itself; and its
+// news refreshes the input list without undoing the user's choice.
+TEST_F(MirelApplicationTest, MenuPagesLoadAndAServiceNamedWithMarkupStaysTextOnTheInputsPage) {
     ASSERT_TRUE(start());
+    EXPECT_NE(gtk_application_get_menubar(gtk_), nullptr);
+    EXPECT_FALSE(application_->clockWindow().isNibLoaded()) << "shown at launch, not before";
     application_->applicationDidFinishLaunching();
     settings_.setObjectForKey("Network", "sourceType");
     settings_.setObjectForKey("Desk", "audioInput");
     ClockWindow& clock = application_->clockWindow();
     WebKitWebView* view = clock.webview();
     ASSERT_TRUE(waitForAddress("mirel:///home"));
+    for (const auto& [action, address] : {std::pair{"showHelp", "mirel:///help/"},
+                                          {"showPreferences", "mirel:///preferences/"},
+                                          {"showTimecodeClockWindow", "mirel:///home"}}) {
+        g_action_group_activate_action(G_ACTION_GROUP(gtk_), action, nullptr);
+        EXPECT_TRUE(waitForAddress(address)) << action;
+    }
     ASSERT_TRUE(waitInPageFor(view, "$('#network-empty').is(':visible')"));
 
     // Published after the page was shown: it appears by itself, as text.

@@ -4,37 +4,13 @@
 #include <vector>
 
 #include "hotkey/HotkeyController.h"
-#include "platform/Keyboard.h"
 #include "platform/LogCapture.h"
 #include "platform/SettingsDefaults.h"
 #include "platform/UserDefaultsController.h"
 #include "routing/TimecodeWrapper.h"
+#include "tests/hotkey/FakeKeyboard.h"
 
 namespace {
-
-// Records what the controller asks of the keyboard, as short texts.
-struct FakeKeyboard : Keyboard {
-    std::optional<uint32_t> registerEventHotKey(uint32_t keyCode, uint32_t modifiers) override {
-        calls.push_back("register " + std::to_string(keyCode) + " " + std::to_string(modifiers));
-        if (refuse) return std::nullopt;
-        return ++handles;
-    }
-    void unregisterEventHotKey(uint32_t handle) override {
-        calls.push_back("unregister " + std::to_string(handle));
-    }
-    void setHotKeyHandler(HotKeyPressed) override {}
-    void postKeyboardEvent(uint16_t character, uint16_t keyCode, bool down) override {
-        posted.push_back(std::to_string(keyCode) + (down ? "v" : "^") +
-                         (character > 0 && character < 0x7F && character >= ' '
-                              ? std::string(1, char(character))
-                              : ""));
-    }
-    void enableEventStateCombining(bool combine) override { posted.push_back(combine ? "]" : "["); }
-
-    bool refuse = false;
-    uint32_t handles = 0;
-    std::vector<std::string> calls, posted;
-};
 
 struct Listeners : TimecodeListeners {
     void listen(TimecodeControllerListener& l) override { listener = &l; }
