@@ -41,7 +41,9 @@ std::array<char, 32> physicallyHeld(Display* display) {
             for (int c = 0; c < state->num_classes; ++c) {
                 if (cls->c_class == KeyClass) {
                     const auto* keys = reinterpret_cast<XKeyState*>(cls);
-                    for (size_t b = 0; b < held.size(); ++b) held[b] |= keys->keys[b];
+                    for (size_t b = 0; b < held.size(); ++b) {
+                        held[b] = static_cast<char>(held[b] | keys->keys[b]);
+                    }
                 }
                 cls = reinterpret_cast<XInputClass*>(reinterpret_cast<char*>(cls) + cls->length);
             }

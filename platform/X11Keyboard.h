@@ -55,14 +55,15 @@ private:
     };
 
     static GdkFilterReturn filter(GdkXEvent* xevent, GdkEvent*, gpointer self);
-    GdkFilterReturn handle(const union _XEvent& event);
+    // Xlib's own tag names: the header stays free of Xlib's macros.
+    GdkFilterReturn handle(const union _XEvent& event);  // NOLINT(bugprone-reserved-identifier)
     unsigned lockVariants(unsigned index) const;
     int grabKey(const Grab& grab);
     void ungrab(const Grab& grab, unsigned variants);
     void send(const std::vector<Posted>& burst);
 
     GdkDisplay* gdkDisplay_;
-    struct _XDisplay* display_;  // Xlib's Display, kept out of this header for its macros
+    struct _XDisplay* display_;  // NOLINT(bugprone-reserved-identifier): Xlib's Display
     unsigned long root_;
     unsigned numLockMask_ = 0;
     std::optional<Grab> grab_;
