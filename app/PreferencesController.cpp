@@ -2,6 +2,7 @@
 
 #include "app/HotKeySetter.h"
 #include "clock/ClockWindow.h"
+#include "clock/InterfaceFile.h"
 #include "platform/CallbackGuard.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
@@ -96,25 +97,17 @@ void PreferencesController::showPreferences() {
 bool PreferencesController::loadInterface() {
     const std::string file = environment_.interfaceFile.empty() ? Resources::path("Preferences.ui")
                                                                 : environment_.interfaceFile;
-    GtkBuilder* builder = gtk_builder_new();
-    GError* error = nullptr;
-    const bool read = gtk_builder_add_from_file(builder, file.c_str(), &error) != 0;
-    if (!read) {
-        Log::line("Could not load %s: %s", file.c_str(), error->message);
-        g_error_free(error);
-    }
-    GObject* window = gtk_builder_get_object(builder, "preferenceWindow");
-    GObject* status = gtk_builder_get_object(builder, "timecodeStatusField");
-    GObject* input = gtk_builder_get_object(builder, "audioInputButton");
-    GObject* format = gtk_builder_get_object(builder, "typedFormat");
-    GObject* setter = gtk_builder_get_object(builder, "hotKeySetter");
-    const bool complete = read && GTK_IS_WINDOW(window) && GTK_IS_LABEL(status) &&
+    InterfaceFile parts(file);
+    GObject* window = parts.object("preferenceWindow");
+    GObject* status = parts.object("timecodeStatusField");
+    GObject* input = parts.object("audioInputButton");
+    GObject* format = parts.object("typedFormat");
+    GObject* setter = parts.object("hotKeySetter");
+    const bool complete = parts.read() && GTK_IS_WINDOW(window) && GTK_IS_LABEL(status) &&
                           GTK_IS_COMBO_BOX_TEXT(input) && GTK_IS_ENTRY(format) &&
                           GTK_IS_ENTRY(setter);
     if (!complete) {
-        if (read) Log::line("%s lacks the preferences window's parts", file.c_str());
-        if (GTK_IS_WINDOW(window)) gtk_widget_destroy(GTK_WIDGET(window));
-        g_object_unref(builder);
+        parts.discard("preferences window");
         return false;
     }
     preferenceWindow_ = GTK_WINDOW(window);
@@ -122,7 +115,6 @@ bool PreferencesController::loadInterface() {
     audioInputButton_ = GTK_COMBO_BOX_TEXT(input);
     typedFormat_ = GTK_ENTRY(format);
     hotKeySetter_ = std::make_unique<HotKeySetter>(GTK_ENTRY(setter));
-    g_object_unref(builder);  // GTK keeps its toplevel windows
     wireSignals();
     return true;
 }

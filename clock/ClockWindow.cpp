@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "clock/ApplicationPages.h"
+#include "clock/InterfaceFile.h"
 #include "clock/MirelUrlProtocol.h"
 #include "clock/MirelUrlScheme.h"
 #include "platform/CallbackGuard.h"
@@ -163,40 +164,25 @@ bool ClockWindow::loadInterface() {
     const std::optional<std::string> bridgeScript = bridge_->userScript();
     if (!bridgeScript) return false;
     g_type_ensure(WEBKIT_TYPE_WEB_VIEW);
-    GtkBuilder* builder = gtk_builder_new();
     WebKitWebContext* context =
         environment_.context != nullptr ? environment_.context : webkit_web_context_get_default();
-    gtk_builder_expose_object(builder, "mirelWebContext", G_OBJECT(context));
-    GError* error = nullptr;
-    const bool read = gtk_builder_add_from_file(builder, file.c_str(), &error) != 0;
-    if (!read) {
-        Log::line("Could not load %s: %s", file.c_str(), error->message);
-        g_error_free(error);
-    }
-    GObject* window = gtk_builder_get_object(builder, "clockWindow");
-    GObject* webview = gtk_builder_get_object(builder, "webview");
-    GObject* addressbar = gtk_builder_get_object(builder, "addressbar");
-    GObject* timecodeDisplay = gtk_builder_get_object(builder, "timecodeDisplay");
-    const bool complete = read && window != nullptr && GTK_IS_WINDOW(window) &&
+    InterfaceFile parts(file, "mirelWebContext", G_OBJECT(context));
+    GObject* window = parts.object("clockWindow");
+    GObject* webview = parts.object("webview");
+    GObject* addressbar = parts.object("addressbar");
+    GObject* timecodeDisplay = parts.object("timecodeDisplay");
+    const bool complete = parts.read() && window != nullptr && GTK_IS_WINDOW(window) &&
                           webview != nullptr && WEBKIT_IS_WEB_VIEW(webview) &&
                           addressbar != nullptr && GTK_IS_ENTRY(addressbar) &&
                           timecodeDisplay != nullptr && GTK_IS_WIDGET(timecodeDisplay);
     if (!complete) {
-        if (read) Log::line("%s lacks the clock window's parts", file.c_str());
-        // The toplevels the file did make would otherwise live on, unseen.
-        GSList* objects = gtk_builder_get_objects(builder);
-        for (GSList* o = objects; o != nullptr; o = o->next) {
-            if (GTK_IS_WINDOW(o->data)) gtk_widget_destroy(GTK_WIDGET(o->data));
-        }
-        g_slist_free(objects);
-        g_object_unref(builder);
+        parts.discard("clock window");
         return false;
     }
     clockWindow_ = GTK_WINDOW(window);
     webview_ = WEBKIT_WEB_VIEW(webview);
     addressbar_ = GTK_ENTRY(addressbar);
     timecodeDisplay_ = GTK_WIDGET(timecodeDisplay);
-    g_object_unref(builder);  // GTK keeps its toplevel windows
 
     // Without an alpha channel a transparent background would paint black.
     GdkVisual* visual = gdk_screen_get_rgba_visual(gtk_widget_get_screen(GTK_WIDGET(window)));

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <string>
+
+// An interface file (GtkBuilder) read for its parts. A file that cannot be
+// read is logged; one that lacks a part is discarded whole, so that no window
+// it made lives on unseen.
+//
+// Thread contract: main thread.
+class InterfaceFile {
+public:
+    /// `exposed` is named in the file as `exposedName` (null: nothing exposed).
+    explicit InterfaceFile(const std::string& path, const char* exposedName = nullptr,
+                           GObject* exposed = nullptr);
+    ~InterfaceFile();  ///< GTK keeps the toplevel windows it made
+
+    InterfaceFile(const InterfaceFile&) = delete;
+    InterfaceFile& operator=(const InterfaceFile&) = delete;
+
+    bool read() const { return read_; }
+    GObject* object(const char* id) const { return gtk_builder_get_object(builder_, id); }
+
+    /// Logs "PATH lacks the WHAT's parts" (for a file that was read) and
+    /// destroys every window the file made.
+    void discard(const char* what);
+
+private:
+    std::string path_;
+    GtkBuilder* builder_;
+    bool read_ = false;
+};
