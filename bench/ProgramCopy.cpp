@@ -19,9 +19,6 @@ constexpr const char* kPageDriver = R"(
     if (typeof MirelClock == 'undefined') return;
     function report(what) { MirelClock.log('e2e ' + Date.now() + ' ' + what); }
     $(function () {
-        requestAnimationFrame(function () {
-            requestAnimationFrame(function () { report('painted ' + location.href); });
-        });
         if (location.href.indexOf('mirel:///home') == 0) {
             var wanted = MirelClock.getPreference('e2eInput');
             var timer = setInterval(function () {
@@ -82,7 +79,6 @@ Copy::Copy(const std::string& program, std::string dir, const std::string& alsaC
     const std::string command = "ALSA_CONFIG_PATH='" + alsaConfig + "' XDG_CONFIG_HOME='" + dir_ +
                                 "' exec '" + program + "' 2>'" + dir_ + "/log'";
     const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-    startedMs_ = wallMs();
     g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
                   nullptr, &pid_, nullptr);
 }
@@ -131,17 +127,6 @@ std::vector<ClockSample> running(const std::vector<ClockSample>& samples) {
         if (sample.status == "Running" && sample.frame != 0) kept.push_back(sample);
     }
     return kept;
-}
-
-std::optional<int64_t> firstPaint(const Copy& copy) {
-    const std::string log = copy.log();
-    const size_t at = log.find("JavaScript: e2e ");
-    long long ms = 0;
-    if (at == std::string::npos ||
-        std::sscanf(log.c_str() + at, "JavaScript: e2e %lld painted", &ms) != 1) {
-        return std::nullopt;
-    }
-    return ms - copy.startedMs();
 }
 
 bool runUntil(const std::function<bool()>& done, std::chrono::seconds limit) {

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <functional>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,12 +35,10 @@ public:
 
     std::string log() const;
     GPid pid() const { return pid_; }
-    int64_t startedMs() const { return startedMs_; }
 
 private:
     std::string dir_;
     GPid pid_ = 0;
-    int64_t startedMs_ = 0;
 };
 
 /// One report of the clock page: when, and what it showed.
@@ -55,8 +52,6 @@ struct ClockSample {
 std::vector<ClockSample> clockSamples(const std::string& log);
 /// Those of a clock that runs, and has shown a value.
 std::vector<ClockSample> running(const std::vector<ClockSample>& samples);
-/// When the copy's first page was painted, in ms after its start.
-std::optional<int64_t> firstPaint(const Copy& copy);
 
 int64_t wallMs();
 std::string slurp(const std::string& path);
