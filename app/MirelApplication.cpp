@@ -326,9 +326,5 @@ bool MirelApplication::bindMenu(const std::string& menuFile) {
 }
 
 void MirelApplication::alert(const std::string& text) const {
-    if (environment_.alert) {
-        environment_.alert(text);
-    } else {
-        ClockWindow::showAlert(text);
-    }
+    ClockWindow::showAlert(text, environment_.alert);
 }

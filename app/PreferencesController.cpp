@@ -87,10 +87,8 @@ void PreferencesController::showPreferences() {
     isNibLoaded_ = loadInterface();
     if (isNibLoaded_) {
         awakeFromNib();
-    } else if (environment_.alert) {
-        environment_.alert(ClockWindow::kLoadFailedText);
     } else {
-        ClockWindow::showAlert(ClockWindow::kLoadFailedText);
+        ClockWindow::showAlert(ClockWindow::kLoadFailedText, environment_.alert);
     }
 }
 

@@ -140,10 +140,15 @@ void ClockWindow::showWindow() {
         awakeFromNib();
         return;
     }
-    if (environment_.alert) {
-        environment_.alert(kLoadFailedText);
+    showAlert(kLoadFailedText, environment_.alert);
+}
+
+void ClockWindow::showAlert(const std::string& text,
+                            const std::function<void(const std::string&)>& shownBy) {
+    if (shownBy) {
+        shownBy(text);
     } else {
-        showAlert(kLoadFailedText);
+        showAlert(text);
     }
 }
 

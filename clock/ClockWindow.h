@@ -67,6 +67,9 @@ public:
 
     /// The modal error alert with its one button, "Abort"; returns when it is pressed.
     static void showAlert(const std::string& text);
+    /// Through `shownBy` when there is one (tests), else the modal alert.
+    static void showAlert(const std::string& text,
+                          const std::function<void(const std::string&)>& shownBy);
 
     explicit ClockWindow(Environment environment);
     ~ClockWindow();
