@@ -2,7 +2,7 @@
 
 #include "app/HotKeySetter.h"
 #include "clock/ClockWindow.h"
-#include "clock/InterfaceFile.h"
+#include "platform/InterfaceFile.h"
 #include "platform/CallbackGuard.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"

@@ -6,10 +6,10 @@
 #include <utility>
 
 #include "clock/ApplicationPages.h"
-#include "clock/InterfaceFile.h"
 #include "clock/MirelUrlProtocol.h"
 #include "clock/MirelUrlScheme.h"
 #include "platform/CallbackGuard.h"
+#include "platform/InterfaceFile.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
 #include "routing/TimecodeController.h"
@@ -141,24 +141,6 @@ void ClockWindow::showWindow() {
         return;
     }
     showAlert(kLoadFailedText, environment_.alert);
-}
-
-void ClockWindow::showAlert(const std::string& text,
-                            const std::function<void(const std::string&)>& shownBy) {
-    if (shownBy) {
-        shownBy(text);
-    } else {
-        showAlert(text);
-    }
-}
-
-void ClockWindow::showAlert(const std::string& text) {
-    GtkWidget* alert = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR,
-                                              GTK_BUTTONS_NONE, "%s", text.c_str());
-    gtk_window_set_title(GTK_WINDOW(alert), "Mirel");
-    gtk_dialog_add_button(GTK_DIALOG(alert), "Abort", GTK_RESPONSE_CLOSE);
-    gtk_dialog_run(GTK_DIALOG(alert));
-    gtk_widget_destroy(alert);
 }
 
 bool ClockWindow::loadInterface() {

@@ -12,6 +12,7 @@
 #include "clock/ClockWindowDelegate.h"
 #include "clock/MirelClockBridge.h"
 #include "decode/SMPTE_tc.h"
+#include "platform/InterfaceFile.h"
 #include "platform/SettingsObserver.h"
 #include "platform/UserDefaultsController.h"
 #include "routing/TimecodeControllerListener.h"
@@ -60,16 +61,16 @@ public:
     };
 
     static constexpr const char* kHomePage = "mirel:///home";
-    static constexpr const char* kLoadFailedText =
-        "Could not load application data!\n\nPlease reinstall Mirel.";
+    static constexpr const char* kLoadFailedText = InterfaceFile::kLoadFailedText;
     static constexpr int kMinimumWidth = 600;
     static constexpr int kMinimumHeight = 400;
 
-    /// The modal error alert with its one button, "Abort"; returns when it is pressed.
-    static void showAlert(const std::string& text);
-    /// Through `shownBy` when there is one (tests), else the modal alert.
+    /// The modal error alert with its one button, "Abort" (through `shownBy`
+    /// when there is one).
     static void showAlert(const std::string& text,
-                          const std::function<void(const std::string&)>& shownBy);
+                          const std::function<void(const std::string&)>& shownBy = {}) {
+        InterfaceFile::showAlert(text, shownBy);
+    }
 
     explicit ClockWindow(Environment environment);
     ~ClockWindow();

@@ -1,12 +1,14 @@
 #include "platform/Movie.h"
 
 extern "C" {
+#include <glib.h>
 #include <libavformat/avformat.h>
 #include <libavutil/intreadwrite.h>
 }
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -127,7 +129,37 @@ std::unique_ptr<Movie> Movie::open(const std::string& path, std::string& error) 
         movie->duration_ = av_rescale(format->duration, movie->timeScale_, AV_TIME_BASE);
     }
     avformat_close_input(&format);
+    movie->retime(0, 0);
     return movie;
+}
+
+int64_t Movie::currentTime() const {
+    return timing_.timeAt(g_get_monotonic_time());
+}
+
+double Movie::rate() const {
+    return timing_.rateAt(g_get_monotonic_time());
+}
+
+void Movie::setCurrentTime(int64_t time) {
+    retime(time, timing_.rate);
+}
+
+void Movie::setRate(double rate) {
+    retime(currentTime(), rate);
+}
+
+void Movie::setTimingChanged(std::function<void(const MovieTiming&)> changed) {
+    timingChanged_ = std::move(changed);
+}
+
+void Movie::retime(int64_t time, double rate) {
+    timing_ = {.time = std::clamp<int64_t>(time, 0, std::max<int64_t>(duration_, 0)),
+               .instant = g_get_monotonic_time(),
+               .rate = std::isfinite(rate) ? rate : 0,
+               .timeScale = timeScale_ > 0 ? timeScale_ : 1000,
+               .duration = duration_};
+    if (timingChanged_) timingChanged_(timing_);
 }
 
 std::vector<MovieTrack*> Movie::tracks() const {

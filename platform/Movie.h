@@ -1,11 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "platform/MovieTiming.h"
 
 // A movie as the timecode utilities and the movie window see it: its tracks
 // by media type, each with its media (time scale, duration, sample count),
@@ -16,6 +19,10 @@
 //
 // Times are in the movie's time scale (the first video track's media time
 // scale, else milliseconds) or a track's media time scale, as named.
+//
+// The current time moves by itself while the rate is not 0 (a movie stops at
+// its ends); whoever shows the movie follows the timing through
+// setTimingChanged().
 //
 // Thread contract: main thread.
 
@@ -78,7 +85,9 @@ public:
     static std::unique_ptr<Movie> open(const std::string& path, std::string& error);
 
     /// A movie of `duration` (in `timeScale`) with no tracks; for tests.
-    Movie(int32_t timeScale, int64_t duration) : timeScale_(timeScale), duration_(duration) {}
+    Movie(int32_t timeScale, int64_t duration) : timeScale_(timeScale), duration_(duration) {
+        retime(0, 0);
+    }
 
     const std::string& path() const { return path_; }
     int32_t timeScale() const { return timeScale_; }
@@ -96,10 +105,15 @@ public:
     /// to delete first.
     void disposeTrack(MovieTrack* track);
 
-    int64_t currentTime() const { return currentTime_; }
-    void setCurrentTime(int64_t time) { currentTime_ = time; }
-    double rate() const { return rate_; }
-    void setRate(double rate) { rate_ = rate; }
+    int64_t currentTime() const;
+    /// Moves to `time` (held inside the movie), keeping the rate.
+    void setCurrentTime(int64_t time);
+    double rate() const;
+    void setRate(double rate);
+    void stop() { setRate(0); }
+    MovieTiming timing() const { return timing_; }
+    /// `changed` runs after every change of the current time or the rate.
+    void setTimingChanged(std::function<void(const MovieTiming&)> changed);
 
 private:
     std::string path_;
@@ -107,8 +121,10 @@ private:
     int64_t duration_ = 0;
     int32_t naturalWidth_ = 0, naturalHeight_ = 0;
     std::vector<std::unique_ptr<MovieTrack>> tracks_;
-    int64_t currentTime_ = 0;
-    double rate_ = 0;
+    MovieTiming timing_;
+    std::function<void(const MovieTiming&)> timingChanged_;
+
+    void retime(int64_t time, double rate);
 };
 
 /// The frame number a record stands for under the definition: drop-frame

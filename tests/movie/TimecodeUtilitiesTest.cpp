@@ -13,6 +13,7 @@ extern "C" {
 
 #include "platform/LogCapture.h"
 #include "platform/Movie.h"
+#include "tests/movie/MovieFiles.h"
 #include "tests/platform/TempFolder.h"
 
 using namespace TimecodeUtilities;
@@ -25,10 +26,7 @@ protected:
     std::unique_ptr<Movie> made(const std::string& name, const std::string& rate,
                                 const std::string& options) {
         const std::string path = folder / name;
-        const std::string command =
-            "ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=" + rate +
-            " -t 4 -c:v libx264 -pix_fmt yuv420p " + options + " '" + path + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        EXPECT_TRUE(makeMovie(path, rate, options)) << name;
         std::string error;
         std::unique_ptr<Movie> movie = Movie::open(path, error);
         EXPECT_NE(movie, nullptr) << error;

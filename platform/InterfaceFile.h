@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include <functional>
 #include <string>
 
 // An interface file (GtkBuilder) read for its parts. A file that cannot be
@@ -11,6 +12,15 @@
 // Thread contract: main thread.
 class InterfaceFile {
 public:
+    static constexpr const char* kLoadFailedText =
+        "Could not load application data!\n\nPlease reinstall Mirel.";
+
+    /// The modal error alert titled "Mirel" with its one button, "Abort";
+    /// returns when it is pressed. Through `shownBy` instead when there is one
+    /// (the tests' hand).
+    static void showAlert(const std::string& text,
+                          const std::function<void(const std::string&)>& shownBy = {});
+
     /// `exposed` is named in the file as `exposedName` (null: nothing exposed).
     explicit InterfaceFile(const std::string& path, const char* exposedName = nullptr,
                            GObject* exposed = nullptr);

@@ -1,4 +1,4 @@
-#include "clock/InterfaceFile.h"
+#include "platform/InterfaceFile.h"
 
 #include "platform/Log.h"
 
@@ -24,4 +24,18 @@ void InterfaceFile::discard(const char* what) {
         if (GTK_IS_WINDOW(o->data)) gtk_widget_destroy(GTK_WIDGET(o->data));
     }
     g_slist_free(objects);
+}
+
+void InterfaceFile::showAlert(const std::string& text,
+                              const std::function<void(const std::string&)>& shownBy) {
+    if (shownBy) {
+        shownBy(text);
+        return;
+    }
+    GtkWidget* alert = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR,
+                                              GTK_BUTTONS_NONE, "%s", text.c_str());
+    gtk_window_set_title(GTK_WINDOW(alert), "Mirel");
+    gtk_dialog_add_button(GTK_DIALOG(alert), "Abort", GTK_RESPONSE_CLOSE);
+    gtk_dialog_run(GTK_DIALOG(alert));
+    gtk_widget_destroy(alert);
 }
