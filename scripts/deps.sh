@@ -24,8 +24,9 @@ packages=(
     # the global hot key and typing: X11, XTest and XInput; setxkbmap for the
     # layouts the typing tests switch to
     libx11-dev libxtst-dev libxi-dev x11-xkb-utils
-    # movies: libavformat reads their tracks; the tests make movies with ffmpeg
-    libavformat-dev libavutil-dev ffmpeg
+    # movies: libavformat reads their tracks, libavcodec, libswscale and
+    # libswresample play them; the tests make movies with ffmpeg
+    libavformat-dev libavutil-dev libavcodec-dev libswscale-dev libswresample-dev ffmpeg
     # the installed program's test: the launcher entry's checker, and xwininfo
     # to see the clock window appear
     desktop-file-utils x11-utils
