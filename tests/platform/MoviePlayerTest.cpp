@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/LogCapture.h"
+#include "platform/MainThread.h"
 #include "platform/MoviePlayer.h"
 #include "platform/SoundOutput.h"
 #include "tests/platform/MainLoop.h"
@@ -63,6 +64,8 @@ private:
 class MoviePlayerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        // The main thread's queue is made on the main thread, as in the application.
+        MainThread::post([] {});
         folder_ = new TempFolder;
         // Keyframes every 12 frames in open groups: the two B-frames before
         // each keyframe are decoded from it, and are gone after a seek to it.
