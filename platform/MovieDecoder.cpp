@@ -189,12 +189,14 @@ int64_t MovieDecoder::videoStart(const AVFrame& frame) const {
 
 void MovieDecoder::decodeSound(const SoundSink& sink, int rate) {
     const AVStream& stream = *format_->streams[soundIndex_];
+    // The movie's time starts with its video: sound that starts later keeps its delay.
+    const AVStream& video = *format_->streams[videoIndex_];
+    const int64_t origin = av_rescale_q(streamStart(video), video.time_base, stream.time_base);
     while (avcodec_receive_frame(sound_, soundFrame_) == 0) {
         int64_t pts = soundFrame_->best_effort_timestamp;
         if (pts == AV_NOPTS_VALUE) pts = soundFrame_->pts;
         if (pts != AV_NOPTS_VALUE) {
-            sink(*soundFrame_,
-                 av_rescale_q(pts - streamStart(stream), stream.time_base, AVRational{1, rate}));
+            sink(*soundFrame_, av_rescale_q(pts - origin, stream.time_base, AVRational{1, rate}));
         }
         av_frame_unref(soundFrame_);
     }

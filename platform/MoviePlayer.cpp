@@ -62,7 +62,8 @@ private:
     DecodedFrame take();
     bool waitForTime(int64_t time, bool forward);
     bool sleepUntil(int64_t instant);
-    bool interrupted() const { return stop_.load() || fresh_.load(); }
+    bool interrupted();
+    bool adoptContinuing();
     bool soundPlaying() const { return sound_ != nullptr && sound_->playing(); }
     void feedSound();
     void show(const DecodedFrame& frame);
@@ -367,10 +368,32 @@ bool FfmpegMoviePlayer::waitForTime(int64_t time, bool forward) {
     }
 }
 
+bool FfmpegMoviePlayer::interrupted() {
+    if (stop_) return true;
+    if (!fresh_) return false;
+    std::lock_guard lock(mutex_);
+    return !adoptContinuing();
+}
+
+// A timing that goes on from where the one followed stands, at its rate (the
+// model retimes whenever it is asked for a rate, the same one too), is taken
+// without a pause: no seek, no gap in the sound. Under the mutex.
+bool FfmpegMoviePlayer::adoptContinuing() {
+    const int64_t now = g_get_monotonic_time();
+    const MovieTiming& next = mailbox_;
+    const bool continuing = next.rate != 0 && next.rate == timing_.rate &&
+                            next.duration == timing_.duration &&
+                            std::abs(next.timeAt(now) - timing_.timeAt(now)) <= timeScale_ / 50;
+    if (!continuing) return false;
+    timing_ = next;
+    fresh_ = false;
+    return true;
+}
+
 bool FfmpegMoviePlayer::sleepUntil(int64_t instant) {
     std::unique_lock lock(mutex_);
     for (;;) {
-        if (stop_ || fresh_) return false;
+        if (stop_ || (fresh_ && !adoptContinuing())) return false;
         const int64_t now = g_get_monotonic_time();
         if (now >= instant) return true;
         int64_t step = instant - now;
