@@ -1,5 +1,4 @@
-// The input list document and the "audioInputList" setting over fake devices and network
-// sources; each listed input, loaded by its address through the page server, selects its source.
+// The input list and "audioInputList" over fake devices and peers; each entry's address selects it.
 
 #include "app/ControllerTimecodeSources.h"
 #include "app/TimecodeInputList.h"
@@ -46,11 +45,10 @@ TEST_F(TimecodeInputListTest, ListsInputDevicesThenNetworkSourcesThenTheMovie) {
     const std::optional<std::string> clockPage = MirelUrlProtocol::getTimecodePage();
     ASSERT_TRUE(clockPage);
     std::vector<json> stored;
-    for (const json& entry : json::parse(*protocol.startLoading(
-             "mirel:///json/timecodeinputs/", MirelUrlProtocol::Loading::kReadOnly))) {
-        EXPECT_EQ(protocol.startLoading(entry["u"].get<std::string>(),
-                                        MirelUrlProtocol::Loading::kNavigation),
-                  clockPage)
+    using enum MirelUrlProtocol::Loading;
+    for (const json& entry :
+         json::parse(*protocol.startLoading("mirel:///json/timecodeinputs/", kReadOnly))) {
+        EXPECT_EQ(protocol.startLoading(entry["u"].get<std::string>(), kNavigation), clockPage)
             << entry;
         stored.push_back(settings.valueForKeyPath("values.audioInput"));
     }

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -36,20 +35,16 @@ void settle() {
     runMainLoopUntil([] { return false; }, std::chrono::milliseconds(300));
 }
 
-bool logged(const LogCapture& log, const std::string& line) {
-    return std::ranges::count(log.lines(), line) > 0;
+bool logs(const LogCapture& log, const std::string& line) {
+    return runMainLoopUntil([&] { return std::ranges::count(log.lines(), line) > 0; });
 }
 
 class ClockWindowTest : public ::testing::Test, public ClockWindowDelegate {
 protected:
     ClockWindowTest() {
         MirelUrlScheme::registerWith(
-            context_,
+            context_.get(),
             std::make_shared<MirelUrlProtocol>(sources_, settings_, environment_.openInBrowser));
-    }
-    ~ClockWindowTest() override {
-        window_.reset();
-        g_object_unref(context_);
     }
 
     bool show() {
@@ -86,10 +81,11 @@ protected:
     UserDefaultsController settings_;
     int hotKeyPreferences_ = 0, openPanels_ = 0;
     std::vector<std::string> movies_, alerts_, browser_;  ///< browser_: opened in the browser
-    WebKitWebContext* context_ = webkit_web_context_new();
+    std::unique_ptr<WebKitWebContext, decltype(&g_object_unref)> context_{webkit_web_context_new(),
+                                                                          &g_object_unref};
     ClockWindow::Environment environment_{
         .settings = &settings_,
-        .context = context_,
+        .context = context_.get(),
         .application = this,
         .interfaceFile = {},
         .alert = [this](const std::string& text) { alerts_.push_back(text); },
@@ -102,7 +98,7 @@ TEST_F(ClockWindowTest, AMissingOrBrokenInterfaceFileAlertsAndIsTriedAgain) {
     const TempFolder folder;
     std::ofstream(folder / "broken.ui")
         << R"(<interface><object class="GtkWindow" id="clockWindow"/></interface>)";
-    GList* before = gtk_window_list_toplevels();
+    g_autoptr(GList) before = gtk_window_list_toplevels();
     for (const std::string& file :
          {std::string("/nonexistent/mirelweb.ui"), folder / "broken.ui"}) {
         alerts_.clear();
@@ -114,13 +110,13 @@ TEST_F(ClockWindowTest, AMissingOrBrokenInterfaceFileAlertsAndIsTriedAgain) {
         EXPECT_EQ(window_->webview(), nullptr) << file;
         EXPECT_EQ(alerts_, std::vector<std::string>(2, ClockWindow::kLoadFailedText)) << file;
     }
-    GList* after = gtk_window_list_toplevels();
+    g_autoptr(GList) after = gtk_window_list_toplevels();
     EXPECT_EQ(g_list_length(after), g_list_length(before));
-    g_list_free(before);
-    g_list_free(after);
 }
 
-TEST_F(ClockWindowTest, EveryPageLoadsWithItsStyleSheetsScriptAndImagesShowingNamesAsText) {
+TEST_F(ClockWindowTest, EveryPageLoadsShowingNamesAsTextAndPreferencesReachTheSettings) {
+    settings_.registerDefaults(json::parse(
+        R"({"OnTop": "1", "HotKeyString": "F5", "HotKeyCommand": true, "TextColor": "#5fd38d"})"));
     // Names come from devices and other machines; and one entry is no input at all.
     for (const auto& [u, n, i] : std::vector<std::array<std::string, 3>>{
              {"mirel://audio/1", "Line <b>2</b>", "audio"},
@@ -129,6 +125,7 @@ TEST_F(ClockWindowTest, EveryPageLoadsWithItsStyleSheetsScriptAndImagesShowingNa
              {"javascript:alert(1)", "Not an input", "audio"}})
         sources_.entries.push_back(json{{"u", u}, {"n", n}, {"i", i}}.dump());
     ASSERT_TRUE(show());
+    EXPECT_TRUE(window_->isFloating()) << "floats from the moment it is set up";
     ASSERT_TRUE(waitFor("$('#input-status').is(':hidden')"));
     EXPECT_EQ(evaluate(R"($.map($('.inputs a'), function (link) {
         return [[$(link).attr('href'), $(link).find('.name').text()]];
@@ -139,7 +136,7 @@ TEST_F(ClockWindowTest, EveryPageLoadsWithItsStyleSheetsScriptAndImagesShowingNa
         ["mirel://quicktime//Movies/Day%201.mov", "Day 1.mov"], 0])"));
 
     std::set<std::string> images;
-    for (const std::string page : {"home", "welcome", "preferences", "help"}) {
+    for (const std::string page : {"home", "welcome", "help", "preferences"}) {
         ASSERT_TRUE(load("mirel:///" + page));
         ASSERT_TRUE(
             waitFor("$('#input-status:visible').length == 0 && "
@@ -155,14 +152,8 @@ TEST_F(ClockWindowTest, EveryPageLoadsWithItsStyleSheetsScriptAndImagesShowingNa
     }
     // Together the pages show every image the routes serve, the background aside.
     EXPECT_EQ(images.size(), 9U) << json(images);
-}
 
-TEST_F(ClockWindowTest, PreferencesAndMirelClockReachTheSettings) {
-    settings_.registerDefaults(json::parse(
-        R"({"OnTop": "1", "HotKeyString": "F5", "HotKeyCommand": true, "TextColor": "#5fd38d"})"));
-    ASSERT_TRUE(show());
-    EXPECT_TRUE(window_->isFloating()) << "floats from the moment it is set up";
-    ASSERT_TRUE(load("mirel:///preferences"));
+    // The preferences page, shown last, shows the settings and writes them.
     EXPECT_EQ(
         evaluate(R"([$('#OnTop')[0].checked, $('#TransparentBgd')[0].checked,
         $('#fpsDisplay')[0].checked, $('#hotkey').text(), $('.swatch.chosen').attr('title'),
@@ -186,15 +177,15 @@ TEST_F(ClockWindowTest, PreferencesAndMirelClockReachTheSettings) {
                   "New Preference: TypedFormat: %H:%M:%S:%F%n", "New Preference: OnTop: 1"}));
 }
 
-// The span's size, the usable width and the text's width one step either side.
-constexpr const char* kFit = R"((function () {
+// The span's size, the usable width, and whether the text one step either side brackets it.
+const std::string kFit = R"((function () {
     var timecode = $('#timecode'), size = parseFloat(timecode.css('font-size'));
     var at = function (px) { timecode.css('font-size', px + 'px'); return timecode.width(); };
-    var fit = {size: size, usable: $('#timecodearea').width() - 15, inner: window.innerWidth,
-               below: at(size - 1), above: at(size + 1),
-               stats: parseFloat($('#stats').css('font-size'))};
+    var usable = $('#timecodearea').width() - 15;
+    var settled = at(size - 1) <= usable && at(size + 1) >= usable;
     timecode.css('font-size', size + 'px');
-    return fit;
+    return {size: size, usable: usable, settled: settled,
+            stats: parseFloat($('#stats').css('font-size'))};
 })())";
 
 TEST_F(ClockWindowTest, ValuesReachThePageInOrderAndTheClockPageShowsAndFitsThem) {
@@ -262,10 +253,7 @@ TEST_F(ClockWindowTest, ValuesReachThePageInOrderAndTheClockPageShowsAndFitsThem
     for (const int width : {420, 900, 1240, 640, 300}) {
         gtk_window_resize(window_->clockWindow(), width, 400);
         // The page refits on its resize event: wait until the size settles.
-        ASSERT_TRUE(waitFor("(function (fit) { return fit.inner == " + std::to_string(width) +
-                            " && fit.below <= fit.usable && fit.above >= fit.usable; })(" + kFit +
-                            ")"))
-            << width;
+        ASSERT_TRUE(waitFor(kFit + ".settled && innerWidth == " + std::to_string(width))) << width;
         const json fit = evaluate(kFit);
         EXPECT_EQ(fit["usable"], width - 15);
         EXPECT_DOUBLE_EQ(fit["stats"].get<double>(), fit["size"].get<double>() / 2) << fit;
@@ -278,14 +266,53 @@ TEST_F(ClockWindowTest, ValuesReachThePageInOrderAndTheClockPageShowsAndFitsThem
               1);
 }
 
-TEST_F(ClockWindowTest, NavigationTurnsDroppedFilesIntoMoviesAndFailedLoadsIntoTheNotFoundPage) {
+// What a page embeds or fetches chooses nothing; web pages never load in the window.
+TEST_F(ClockWindowTest, OnlyOwnNavigationsChooseTheSourceOpenMoviesOrTheBrowserOrShowNotFound) {
+    sources_.audioNames = {{0, "Zero"}, {1, "One"}};
     ASSERT_TRUE(show());
+    settings_.setObjectForKey("Before", "audioInput");
     const LogCapture log;
+    const auto refusals = [&] {
+        return std::ranges::count_if(
+            log.lines(), [](const std::string& line) { return line.starts_with("Refused '"); });
+    };
+    evaluate(R"(new Image().src = 'mirel://quicktime/%2Fhome%2Fuser%2Fx.mov';
+        for (var i = 0; i < 20; i++) fetch('mirel:///visitOnlineHelp?' + i).catch(function () {});
+        $('<iframe>', {src: 'mirel://audio/1'}).appendTo('body'); 0)");
+    ASSERT_TRUE(runMainLoopUntil([&] { return refusals() == 22; })) << refusals();
+    settle();
+    EXPECT_EQ(settings_.valueForKeyPath("values.audioInput"), "Before");
+    EXPECT_TRUE(browser_.empty());
+
+    evaluate("location.href = 'mirel://audio/1'");
+    ASSERT_TRUE(waitForAddressBar("mirel://audio/1"));
+    EXPECT_EQ(settings_.valueForKeyPath("values.audioInput"), "One");
+    ASSERT_TRUE(load("mirel://audio/0"));
+    EXPECT_EQ(settings_.valueForKeyPath("values.audioInput"), "Zero");
+
+    webkit_web_view_load_html(window_->webview(), "<a id=l href='mirel://audio/1'>elsewhere</a>",
+                              nullptr);
+    ASSERT_TRUE(waitForAddressBar("about:blank"));
+    evaluate("document.getElementById('l').click()");
+    ASSERT_TRUE(logs(
+        log, "Refused mirel://audio/1 from about:blank: only Mirel's own pages choose the source"));
+    EXPECT_EQ(settings_.valueForKeyPath("values.audioInput"), "Zero");
+
+    ASSERT_TRUE(load(ClockWindow::kHomePage));
+    evaluate(R"($('<a>', {href: 'https://example.org/a'}).appendTo('body')[0].click();
+        location.href = 'https://example.org/b'; 0)");
+    ASSERT_TRUE(runMainLoopUntil([&] { return !browser_.empty(); }));
+    settle();
+    EXPECT_EQ(browser_, std::vector<std::string>{"https://example.org/a"});
+    EXPECT_STREQ(webkit_web_view_get_uri(window_->webview()), ClockWindow::kHomePage);
+    EXPECT_TRUE(logs(
+        log, "Not loading https://example.org/b: the clock window shows only Mirel's own pages"));
+
     // A dropped file arrives as a navigation of the browser's own, not of the page's.
     webkit_web_view_load_uri(window_->webview(), "file:///Movies/My%20Clip.mov");
     ASSERT_TRUE(runMainLoopUntil([&] { return !movies_.empty(); }));
     EXPECT_EQ(movies_, std::vector<std::string>{"/Movies/My Clip.mov"});
-    EXPECT_EQ(log.lines().at(0), "Loading file:///Movies/My%20Clip.mov as a potential movie");
+    EXPECT_TRUE(logs(log, "Loading file:///Movies/My%20Clip.mov as a potential movie"));
 
     evaluate("location.href = 'mirel://quicktime/'");
     ASSERT_TRUE(runMainLoopUntil([&] { return openPanels_ == 1; }));
@@ -326,52 +353,6 @@ TEST_F(ClockWindowTest, NavigationTurnsDroppedFilesIntoMoviesAndFailedLoadsIntoT
         EXPECT_TRUE(text.empty() || text.starts_with("mirel://404/")) << text;
 }
 
-// What a page embeds or fetches chooses nothing; web pages never load in the window.
-TEST_F(ClockWindowTest, OnlyOwnNavigationsChooseTheSourceAndWebLinksOpenTheBrowser) {
-    sources_.audioNames = {{0, "Zero"}, {1, "One"}};
-    ASSERT_TRUE(show());
-    settings_.setObjectForKey("Before", "audioInput");
-    const LogCapture log;
-    const auto refusals = [&] {
-        return std::ranges::count_if(
-            log.lines(), [](const std::string& line) { return line.starts_with("Refused '"); });
-    };
-    evaluate(R"(new Image().src = 'mirel://quicktime/%2Fhome%2Fuser%2Fx.mov';
-        for (var i = 0; i < 20; i++) fetch('mirel:///visitOnlineHelp?' + i).catch(function () {});
-        $('<iframe>', {src: 'mirel://audio/1'}).appendTo('body'); 0)");
-    ASSERT_TRUE(runMainLoopUntil([&] { return refusals() == 22; })) << refusals();
-    settle();
-    EXPECT_EQ(settings_.valueForKeyPath("values.audioInput"), "Before");
-    EXPECT_TRUE(browser_.empty());
-
-    evaluate("location.href = 'mirel://audio/1'");
-    ASSERT_TRUE(waitForAddressBar("mirel://audio/1"));
-    EXPECT_EQ(settings_.valueForKeyPath("values.audioInput"), "One");
-    ASSERT_TRUE(load("mirel://audio/0"));
-    EXPECT_EQ(settings_.valueForKeyPath("values.audioInput"), "Zero");
-
-    webkit_web_view_load_html(window_->webview(), "<a id=l href='mirel://audio/1'>elsewhere</a>",
-                              nullptr);
-    ASSERT_TRUE(waitForAddressBar("about:blank"));
-    evaluate("document.getElementById('l').click()");
-    ASSERT_TRUE(runMainLoopUntil([&] {
-        return logged(
-            log,
-            "Refused mirel://audio/1 from about:blank: only Mirel's own pages choose the source");
-    }));
-    EXPECT_EQ(settings_.valueForKeyPath("values.audioInput"), "Zero");
-
-    ASSERT_TRUE(load(ClockWindow::kHomePage));
-    evaluate(R"($('<a>', {href: 'https://example.org/a'}).appendTo('body')[0].click();
-        location.href = 'https://example.org/b'; 0)");
-    ASSERT_TRUE(runMainLoopUntil([&] { return !browser_.empty(); }));
-    settle();
-    EXPECT_EQ(browser_, std::vector<std::string>{"https://example.org/a"});
-    EXPECT_STREQ(webkit_web_view_get_uri(window_->webview()), ClockWindow::kHomePage);
-    EXPECT_TRUE(logged(
-        log, "Not loading https://example.org/b: the clock window shows only Mirel's own pages"));
-}
-
 TEST_F(ClockWindowTest, OwnPagesGrowTheWindowKeepingItsTopEdgeAndNeverShrinkIt) {
     // Asked before the window is laid out, the size comes when it is.
     window_->showWindow();
@@ -379,7 +360,7 @@ TEST_F(ClockWindowTest, OwnPagesGrowTheWindowKeepingItsTopEdgeAndNeverShrinkIt) 
     GtkWindow* window = window_->clockWindow();
     GtkWidget* view = GTK_WIDGET(window_->webview());
     int width = 0, height = 0, top = 0;
-    const auto until = [&](const std::function<bool()>& holds) {
+    const auto until = [&](const auto& holds) {
         return runMainLoopUntil([&] {
             width = gtk_widget_get_allocated_width(view);
             height = gtk_widget_get_allocated_height(view);

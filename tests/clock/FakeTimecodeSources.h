@@ -6,7 +6,6 @@
 
 #include "clock/TimecodeSources.h"
 
-// Sources as a test sets them up.
 struct FakeTimecodeSources : TimecodeSources {
     std::optional<std::string> getAudioNameById(int index) const override {
         return audioNames.contains(index) ? std::optional(audioNames.at(index)) : std::nullopt;

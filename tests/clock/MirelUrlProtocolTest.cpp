@@ -1,4 +1,4 @@
-// The page server's routes, without a web view, on a resource folder of our own.
+// The page server's routes and the "MirelClock" requests, without a web view.
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "clock/MirelClockBridge.h"
 #include "clock/MirelUrlProtocol.h"
 #include "platform/LogCapture.h"
 #include "platform/Resources.h"
@@ -21,30 +22,29 @@ using nlohmann::json;
 
 const std::string kTimecodePage = "the clock";
 
-// Every file of the real resource folder that an address of its own serves, so that a
-// file added there without a route fails.
-const std::vector<std::string> kFiles = [] {
-    std::vector<std::string> files;
+using Routes = std::vector<std::pair<std::string, std::string>>;
+
+// The real resource folder's files by their own addresses: a file added without a route fails.
+const Routes kRoutes = [] {
+    Routes routes;
     for (const auto& entry : std::filesystem::directory_iterator(MIREL_RESOURCES "/html")) {
         const std::string name = entry.path().filename().string();
-        if (name != "timecode.html" && name != "notfound.html") files.push_back("html/" + name);
+        if (name == "timecode.html" || name == "notfound.html") continue;
+        routes.emplace_back(name == MIREL_JQUERY_BASE_NAME ".js" ? "mirel://static/jquery.js"
+                            : name.ends_with(".html")
+                                ? "mirel:///" + name.substr(0, name.size() - 5)
+                                : "mirel://static/" + name,
+                            "html/" + name);
     }
-    return files;
+    return routes;
 }();
-
-std::string addressOf(const std::string& file) {
-    const std::string name = file.substr(5);
-    if (name == MIREL_JQUERY_BASE_NAME ".js") return "mirel://static/jquery.js";
-    if (name.ends_with(".html")) return "mirel:///" + name.substr(0, name.size() - 5);
-    return "mirel://static/" + name;
-}
 
 // A resource folder whose every file holds its own relative path: a body tells which it is.
 class MirelUrlProtocolTest : public ::testing::Test {
 protected:
     MirelUrlProtocolTest() {
         std::filesystem::create_directories(folder / "html");
-        for (const std::string& file : kFiles) std::ofstream(folder / file) << file;
+        for (const auto& [address, file] : kRoutes) std::ofstream(folder / file) << file;
         std::ofstream(folder / "html/timecode.html") << kTimecodePage;
         std::ofstream(folder / "html/notfound.html") << "<p>@ADDRESS@</p>";
         Resources::setFolder(folder.path().string());
@@ -65,19 +65,16 @@ protected:
 constexpr auto kRead = MirelUrlProtocol::Loading::kReadOnly;
 constexpr auto kNavigation = MirelUrlProtocol::Loading::kNavigation;
 
-TEST_F(MirelUrlProtocolTest, EachAddressGetsItsFileAnythingMayFollowAPrefix) {
-    std::vector<std::pair<std::string, std::string>> routes = {
-        {"mirel:///home/", "html/home.html"},
-        {"mirel:///homepage", "html/home.html"},
-        {"mirel://static/HomeArrow.png?x=1", "html/HomeArrow.png"}};
-    for (const std::string& file : kFiles) routes.emplace_back(addressOf(file), file);
+TEST_F(MirelUrlProtocolTest, EachAddressGetsItsFileOthersFailLoggedUnlessAListedImage) {
+    // Anything may follow a prefix.
+    Routes routes = {{"mirel:///home/", "html/home.html"},
+                     {"mirel:///homepage", "html/home.html"},
+                     {"mirel://static/HomeArrow.png?x=1", "html/HomeArrow.png"}};
+    routes.insert(routes.end(), kRoutes.begin(), kRoutes.end());
     for (const auto& [url, file] : routes)
         EXPECT_EQ(protocol.startLoading(url, kRead), file) << url;
-    EXPECT_TRUE(log.lines().empty());
     EXPECT_EQ(chosen(), nullptr);
-}
 
-TEST_F(MirelUrlProtocolTest, UnknownAddressesAndMissingFilesFailLoggedUnlessAListedImage) {
     std::filesystem::remove(folder / "html/help.html");
     std::filesystem::remove(folder / "html/LineIn.png");
     std::vector<std::string> logged;
@@ -88,7 +85,7 @@ TEST_F(MirelUrlProtocolTest, UnknownAddressesAndMissingFilesFailLoggedUnlessALis
         logged.push_back("Could not locate '" + url + "'");
     }
     logged.pop_back();  // a listed image that is missing fails quietly
-    EXPECT_EQ(log.lines(), logged);
+    EXPECT_EQ(log.lines(), logged) << "the served ones logged nothing";
 }
 
 TEST_F(MirelUrlProtocolTest, OnlineHelpOpensOnceFromTheMainLoopAndShowsHome) {
@@ -99,21 +96,18 @@ TEST_F(MirelUrlProtocolTest, OnlineHelpOpensOnceFromTheMainLoopAndShowsHome) {
     EXPECT_EQ(opened, std::vector<std::string>{std::string(MirelUrlProtocol::kOnlineHelpAddress)});
 }
 
-TEST_F(MirelUrlProtocolTest, NotFoundPageNamesTheAddressAsText) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"mirel://404/help", "help"},
-        {"mirel://404/", ""},
-        {"mirel://404/mirel:///nowhere", "mirel:///nowhere"},
-        {"mirel://404/a%20b?query#part", "a b"},
-        {"mirel://404/%3Cscript%3Ealert('x')%3C/script%3E&",
-         "&lt;script&gt;alert(&apos;x&apos;)&lt;/script&gt;&amp;"},
-        {"mirel://404/100%", "100%"}};
+TEST_F(MirelUrlProtocolTest, NotFoundPageAndInputListCarryOutsideTextWithoutMarkup) {
+    const Routes cases = {{"mirel://404/help", "help"},
+                          {"mirel://404/", ""},
+                          {"mirel://404/mirel:///nowhere", "mirel:///nowhere"},
+                          {"mirel://404/a%20b?query#part", "a b"},
+                          {"mirel://404/%3Cscript%3Ealert('x')%3C/script%3E&",
+                           "&lt;script&gt;alert(&apos;x&apos;)&lt;/script&gt;&amp;"},
+                          {"mirel://404/100%", "100%"}};
     for (const auto& [url, named] : cases)
         EXPECT_EQ(protocol.startLoading(url, kRead), "<p>" + named + "</p>") << url;
-}
 
-// The document goes out as a page's type: names from other machines hold no markup there.
-TEST_F(MirelUrlProtocolTest, InputListHoldsNoMarkupCharactersButTheSameValues) {
+    // The list goes out as a page's type: names from other machines hold no markup there.
     const json hostile = {{"u", "mirel://network/x"},
                           {"n", "<img src=x onerror=MirelClock.setPreference(1,'X')>&amp;"},
                           {"i", "network"}};
@@ -151,6 +145,65 @@ TEST_F(MirelUrlProtocolTest, SourceAddressesStoreTheNameTheyCarryOrFailLeavingTh
         EXPECT_EQ(protocol.startLoading(url, kNavigation), std::nullopt) << url;
         EXPECT_EQ(chosen(), "Before") << url;
     }
+}
+
+// What reaches the window: settings written by key, other calls by their names.
+struct RecordedCalls : MirelClockCalls {
+    void logJavaScriptString(const std::string& text) override { stored["log " + text] = true; }
+    void changeHotkeyJS() override { stored["changeHotkey"] = true; }
+    json getPreference(const std::string& key) override { return stored["get " + key] = nullptr; }
+    void setPreferenceValue(const json& v, const std::string& key) override { stored[key] = v; }
+    json stored = json::object();
+};
+
+// The token the user script carries, read out of it as a page of ours would hold it.
+std::string tokenOf(const MirelClockBridge& bridge) {
+    const std::string script = bridge.userScript().value_or("");
+    const size_t start = script.find("const token = \"") + 15;
+    return script.substr(start, script.find('"', start) - start);
+}
+
+std::string request(const std::string& token, const std::string& call, const json& args) {
+    return json{{"mirelClock", token}, {"call", call}, {"args", args}}.dump();
+}
+
+constexpr const char* kHome = "mirel:///home";
+
+TEST(MirelClockBridge, ForgedAndForeignRequestsAreRefusedAndOtherPromptsLeftAlone) {
+    RecordedCalls window;
+    const MirelClockBridge bridge(window);
+    const MirelClockBridge other(window);
+    const std::string token = tokenOf(bridge);
+    ASSERT_EQ(token.size(), 32U);
+    ASSERT_NE(token, tokenOf(other));
+
+    const LogCapture log;
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {request(tokenOf(other), "setPreference", {"1", "OnTop"}), kHome},
+        {request("", "setPreference", {"1", "OnTop"}), kHome},
+        {request(token, "setPreference", {"1", "OnTop"}), "https://example.org/"},
+        {request(token, "setPreference", {"1", "OnTop"}), "file:///tmp/page.html"},
+        // Our documents that carry text from outside are no pages of ours.
+        {request(token, "setPreference", {"1", "X"}), "mirel:///json/timecodeinputs/"},
+        {request(token, "setPreference", {"1", "X"}), "mirel://404/mirel:///nowhere"},
+        // Nothing could store it, and logging it would recurse as deep.
+        {R"({"mirelClock":")" + token + R"(","call":"setPreference","args":[)" +
+             std::string(100000, '[') + std::string(100000, ']') + R"(,"X"]})",
+         kHome},
+        {json{{"mirelClock", token}, {"call", "setPreference"}}.dump(), kHome},
+        {json{{"mirelClock", 7}, {"call", "log"}, {"args", {"x"}}}.dump(), kHome}};
+    for (const auto& [message, page] : refused)
+        EXPECT_EQ(bridge.answerPrompt(message, page), "null") << message << " on " << page;
+    EXPECT_TRUE(window.stored.empty());
+    ASSERT_EQ(log.lines().size(), refused.size());
+    EXPECT_EQ(log.lines()[2], "Refused a MirelClock call from https://example.org/");
+    // Its own requests from its own pages: a value kept as given, and no call beyond the four.
+    EXPECT_EQ(bridge.answerPrompt(request(token, "setPreference", {true, "Flag"}), kHome), "null");
+    EXPECT_EQ(bridge.answerPrompt(request(token, "showWindow", json::array()), kHome), "null");
+    EXPECT_EQ(window.stored, (json{{"Flag", true}}));
+    // Prompts that are no request of ours are the web view's to show.
+    for (const char* message : {"Your name?", "", "{\"call\":\"log\"}", "[1,2]", "{broken"})
+        EXPECT_EQ(bridge.answerPrompt(message, kHome), std::nullopt) << message;
 }
 
 }  // namespace

@@ -7,9 +7,7 @@
 
 #include "tests/platform/MainLoop.h"
 
-// Script run in a web view's page as its own would run, to look at or act on it.
-
-/// The value of `expression` in `view`'s page as JSON; null when it throws or is undefined.
+/// `expression` run in `view`'s page as its own script; JSON, null when it throws or is undefined.
 inline nlohmann::json evaluateInPage(WebKitWebView* view, const std::string& expression) {
     g_autoptr(GAsyncResult) result = nullptr;
     webkit_web_view_evaluate_javascript(
