@@ -151,8 +151,9 @@ MirelApplication::MirelApplication(Environment environment)
                                                           : processController()),
       application_(environment_.application) {
     UserDefaultsController& settings = *environment_.settings;
-    inputList_ = std::make_unique<TimecodeInputList>(timecodeController_,
-                                                     TimecodeInputList::MovieName{}, settings);
+    inputList_ = std::make_unique<TimecodeInputList>(
+        timecodeController_,
+        [this] { return aMoviePlayback_ ? aMoviePlayback_->movieName() : std::nullopt; }, settings);
     timecodeController_.setDevicesListRefresher([this] { inputList_->refreshAudioInputList(); });
     sources_ = std::make_unique<ControllerTimecodeSources>(timecodeController_, *inputList_);
 
@@ -193,6 +194,7 @@ MirelApplication::MirelApplication(Environment environment)
 }
 
 MirelApplication::~MirelApplication() {
+    aMoviePlayback_.reset();
     if (clockWindow_->clockWindow() != nullptr) {
         g_signal_handlers_disconnect_by_data(clockWindow_->clockWindow(), this);
     }
@@ -272,14 +274,50 @@ bool MirelApplication::sendEvent(const Event& event) {
     return false;
 }
 
-// Movies come with movie playback: until then a movie asked for is logged and
-// ignored, so that the chosen source stays as it is.
 void MirelApplication::open() {
-    Log::line("Movie playback is not part of this build");
+    const std::vector<std::string> chosen =
+        environment_.openPanel ? environment_.openPanel() : runOpenPanel();
+    if (!chosen.empty()) updateMovieWindow(chosen.front());
+}
+
+std::vector<std::string> MirelApplication::runOpenPanel() const {
+    GtkFileChooserNative* panel = gtk_file_chooser_native_new(
+        "Open Movie", clockWindow_->clockWindow(), GTK_FILE_CHOOSER_ACTION_OPEN, nullptr, nullptr);
+    gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(panel), TRUE);
+    GtkFileFilter* movies = gtk_file_filter_new();
+    gtk_file_filter_set_name(movies, "Movies (mov, mp4, m4v)");
+    for (const char* pattern : {"*.[mM][oO][vV]", "*.[mM][pP]4", "*.[mM]4[vV]"}) {
+        gtk_file_filter_add_pattern(movies, pattern);
+    }
+    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(panel), movies);  // takes the filter
+    std::vector<std::string> chosen;
+    if (gtk_native_dialog_run(GTK_NATIVE_DIALOG(panel)) == GTK_RESPONSE_ACCEPT) {
+        GSList* files = gtk_file_chooser_get_filenames(GTK_FILE_CHOOSER(panel));
+        for (GSList* f = files; f != nullptr; f = f->next) {
+            chosen.emplace_back(static_cast<const char*>(f->data));
+        }
+        g_slist_free_full(files, g_free);
+    }
+    g_object_unref(panel);
+    return chosen;
 }
 
 void MirelApplication::updateMovieWindow(const std::string& path) {
-    Log::line("Movie playback is not part of this build: %s is ignored", path.c_str());
+    if (!aMoviePlayback_) {
+        MoviePlaybackController::Environment movie;
+        movie.deliver = [this](std::unique_ptr<SMPTE_tc> tc) {
+            timecodeController_.timecode(std::move(tc));
+        };
+        movie.player = [](const Movie& opened, std::string& error) {
+            return MoviePlayer::open(opened.path(), opened.timeScale(), error);
+        };
+        movie.alert = environment_.alert;
+        aMoviePlayback_ = std::make_unique<MoviePlaybackController>(std::move(movie));
+    }
+    aMoviePlayback_->openNewMovie(path);
+    // The path is the file system's own, never escaped; the window escapes
+    // it for the address and the page server takes the escapes off again.
+    clockWindow_->loadWebPage("mirel://quicktime/" + path);
 }
 
 bool MirelApplication::bindMenu(const std::string& menuFile) {

@@ -14,6 +14,7 @@
 #include "clock/ClockWindow.h"
 #include "clock/ClockWindowDelegate.h"
 #include "hotkey/HotkeyController.h"
+#include "movie/MoviePlaybackController.h"
 #include "platform/Event.h"
 #include "platform/Keyboard.h"
 #include "platform/UserDefaultsController.h"
@@ -51,6 +52,9 @@ public:
         Keyboard* keyboard = nullptr;
         /// The preferences window's interface file; empty: the installed one.
         std::string preferencesInterfaceFile;
+        /// The files the user chose to open (none when cancelled); empty:
+        /// the file chooser.
+        std::function<std::vector<std::string>()> openPanel;
     };
 
     static constexpr const char* kApplicationId = "org.mirel.Mirel";
@@ -98,12 +102,15 @@ public:
     TimecodeInputList& inputList() { return *inputList_; }
     PreferencesController& preferencesController() { return *preferencesController_; }
     HotkeyController& hotkeyController() { return *hotkeyController_; }
+    /// Made on the first movie and kept; null before.
+    MoviePlaybackController* moviePlayback() const { return aMoviePlayback_.get(); }
 
 private:
     friend class MirelApplicationSignals;
 
     void alert(const std::string& text) const;
     bool hotKeyFieldHasFocus() const;
+    std::vector<std::string> runOpenPanel() const;
 
     Environment environment_;
     TimecodeController& timecodeController_;
@@ -115,5 +122,6 @@ private:
     Keyboard* keyboard_ = nullptr;
     std::unique_ptr<HotkeyController> hotkeyController_;
     std::unique_ptr<PreferencesController> preferencesController_;
+    std::unique_ptr<MoviePlaybackController> aMoviePlayback_;
     std::vector<GSimpleAction*> actions_;
 };

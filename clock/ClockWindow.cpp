@@ -219,7 +219,8 @@ void ClockWindow::awakeFromNib() {
 
 void ClockWindow::loadWebPage(const std::string& address) {
     if (webview_ == nullptr) return;
-    webkit_web_view_load_uri(webview_, addingPercentEscapes(address).c_str());
+    ownNavigation_ = addingPercentEscapes(address);
+    webkit_web_view_load_uri(webview_, ownNavigation_.c_str());
 }
 
 void ClockWindow::loadWebviewHome() {
@@ -448,10 +449,12 @@ bool ClockWindow::decidePolicy(WebKitPolicyDecision* decision, WebKitPolicyDecis
         }
         return true;
     }
-    // The page the navigation leaves, or, for Mirel's own loads, the address
-    // it asked for: WebKit shows that one from the moment it is asked.
+    // Mirel's own loads may act, and so may navigations from Mirel's pages;
+    // the page a load leaves may be anything (a file dropped, nothing yet).
+    const bool own = !ownNavigation_.empty() && address == ownNavigation_;
+    if (own) ownNavigation_.clear();
     const char* current = webkit_web_view_get_uri(webview_);
-    const bool mayAct = current != nullptr && isApplicationPage(current);
+    const bool mayAct = own || (current != nullptr && isApplicationPage(current));
     if (!mayAct && MirelUrlProtocol::changesState(address)) {
         webkit_policy_decision_ignore(decision);
         Log::line("Refused %s from %s: only Mirel's own pages choose the source", address.c_str(),

@@ -147,5 +147,8 @@ private:
     bool transparent_ = false;
     /// A minimum size asked for before the web view had a size of its own.
     std::optional<std::pair<int, int>> pendingMinimum_;
+    /// The address Mirel itself last asked the web view to load, until its
+    /// navigation is decided: it may act whatever page it leaves.
+    std::string ownNavigation_;
     guint minimumSource_ = 0;  ///< the idle callback that applies it, while one is due
 };

@@ -37,7 +37,14 @@ public:
 
     static void togglePlay(GSimpleAction*, GVariant*, gpointer self) {
         Movie* movie = static_cast<MoviePlaybackController*>(self)->movie();
-        if (movie != nullptr) movie->setRate(movie->rate() == 0 ? 1.0 : 0.0);
+        if (movie == nullptr) return;
+        if (movie->rate() != 0) {
+            movie->stop();
+            return;
+        }
+        // Played to its end, a movie plays again from the start.
+        if (movie->currentTime() >= movie->duration()) movie->setCurrentTime(0);
+        movie->setRate(1.0);
     }
 
     static gboolean keyPressed(GtkWidget* window, GdkEventKey* key, gpointer self) {
@@ -303,10 +310,11 @@ void MoviePlaybackController::refreshControls() {
     if (!aMovie_ || myWindow_ == nullptr) return;
     refreshing_ = true;
     if (position_ != nullptr) {
-        gtk_range_set_range(position_, 0, std::max<double>(1, aMovie_->duration()));
+        gtk_range_set_range(position_, 0, std::max(1.0, static_cast<double>(aMovie_->duration())));
         gtk_range_set_value(position_, static_cast<double>(aMovie_->currentTime()));
     }
-    if (playButton_ != nullptr)
-        gtk_button_set_label(playButton_, aMovie_->rate() == 0 ? "Play" : "Pause");
+    const char* label = aMovie_->rate() == 0 ? "Play" : "Pause";
+    if (playButton_ != nullptr && g_strcmp0(gtk_button_get_label(playButton_), label) != 0)
+        gtk_button_set_label(playButton_, label);
     refreshing_ = false;
 }

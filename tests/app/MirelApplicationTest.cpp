@@ -11,9 +11,12 @@
 #include "platform/NetService.h"
 #include "platform/SettingsDefaults.h"
 #include "routing/TimecodeController.h"
+#include "routing/TimecodeWrapper.h"
 #include "tests/audio/FakeAudioHardware.h"
 #include "tests/clock/PageScript.h"
 #include "tests/hotkey/FakeKeyboard.h"
+#include "tests/movie/MovieFiles.h"
+#include "tests/platform/TempFolder.h"
 #include "tests/support/DnsSdDaemon.h"
 
 namespace {
@@ -56,7 +59,8 @@ protected:
             .alert = [this](const std::string& text) { alerts_.push_back(text); },
             .application = gtk_,
             .keyboard = &keyboard_,
-            .preferencesInterfaceFile = preferencesFile});
+            .preferencesInterfaceFile = preferencesFile,
+            .openPanel = [this] { return chosen_; }});
         return application_->bindMenu(menuFile);
     }
 
@@ -73,6 +77,7 @@ protected:
     GtkApplication* gtk_ = gtk_application_new("org.mirel.MirelTest", G_APPLICATION_NON_UNIQUE);
     std::unique_ptr<MirelApplication> application_;
     std::vector<std::string> alerts_;
+    std::vector<std::string> chosen_;  ///< what the open panel returns
 };
 
 // The menu lives in the clock window and a second start is a second copy: without the window
@@ -142,6 +147,54 @@ TEST_F(MirelApplicationTest, TheHotKeyFieldTakesTheNextKeyAndAHotKeyPressThereTy
 
     keyboard_.pressed();
     EXPECT_FALSE(keyboard_.posted.empty()) << "the closed window's field still took the press";
+}
+
+struct HoursHeard final : TimecodeControllerListener {
+    void receiveTimecode(const TimecodeWrapper& wrapper) override {
+        hours = wrapper.timecode()->h();
+    }
+    int hours = -1;
+};
+
+// The first chosen file becomes the source through the clock window's own navigation, and the
+// movie window's values are the clock's; another movie replaces it in the same window.
+TEST_F(MirelApplicationTest, OpeningMoviesMakesTheFirstChosenTheSourceInOneMovieWindow) {
+    TempFolder folder;
+    const std::string first = folder / "first movie.mov", second = folder / "100%.mp4";
+    ASSERT_TRUE(makeMovie(first, "25", "-timecode 01:00:00:00"));
+    ASSERT_TRUE(makeMovie(second, "25", "-timecode 02:00:00:00"));
+    ASSERT_TRUE(start());
+    application_->applicationDidFinishLaunching();
+    ASSERT_TRUE(waitForAddress("mirel:///home"));
+    HoursHeard heard;
+    controller_->listen(heard);
+
+    chosen_.clear();
+    application_->open();
+    EXPECT_EQ(application_->moviePlayback(), nullptr) << "a cancelled panel opens nothing";
+    chosen_ = {first, second};
+    application_->open();
+    ASSERT_NE(application_->moviePlayback(), nullptr);
+    MoviePlaybackController* window = application_->moviePlayback();
+    EXPECT_EQ(window->movieName(), first);
+    EXPECT_TRUE(runMainLoopUntil([&] { return heard.hours == 1; }));
+    const auto sourceBecomes = [&](const std::string& path) {
+        return runMainLoopUntil(
+            [&] { return settings_.valueForKeyPath("values.audioInput") == path; });
+    };
+    EXPECT_TRUE(sourceBecomes(first));
+
+    application_->updateMovieWindow(second);
+    EXPECT_EQ(application_->moviePlayback(), window);
+    EXPECT_EQ(window->movieName(), second);
+    EXPECT_TRUE(runMainLoopUntil([&] { return heard.hours == 2; }));
+    EXPECT_TRUE(sourceBecomes(second)) << "kept its percent sign";
+    const std::string listed = application_->inputList().getInputDeviceList().back();
+    EXPECT_NE(listed.find("mirel://quicktime/" + TimecodeInputList::percentEscaped(second)),
+              std::string::npos)
+        << listed;
+    controller_->stopListening(heard);
+    EXPECT_TRUE(alerts_.empty());
 }
 
 constexpr const char* kHostileName = "<img src=x onerror=MirelClock.setPreference(1,'X')>";
