@@ -1,8 +1,7 @@
 #pragma once
 
-// DNS-SD made of plain data, installed while it exists: services the test resolves,
-// browsers that report what it says, and what was published. Only port() and
-// addresses() may be called off the test's thread.
+// DNS-SD of plain data, installed while it exists: services the test resolves, browsers that
+// report what it says, what was published. Only port() and addresses() are read off-thread.
 
 #include <memory>
 #include <mutex>
@@ -73,8 +72,6 @@ class FakeNetServices : public NetServices {
 public:
     FakeNetServices() { setNetServices(this); }
     ~FakeNetServices() override { setNetServices(nullptr); }
-    FakeNetServices(const FakeNetServices&) = delete;
-    FakeNetServices& operator=(const FakeNetServices&) = delete;
 
     std::shared_ptr<NetService> makeService(const std::string&, const std::string& type,
                                             const std::string& name, int port) override {

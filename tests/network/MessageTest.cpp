@@ -17,8 +17,7 @@ using namespace std::string_literals;
 
 namespace {
 
-// The bytes in a heap block of exactly their size, with no zero after them,
-// so that AddressSanitizer reports any read past the end.
+// In a heap block of exactly their size with no zero after: AddressSanitizer sees any overread.
 template <auto read>
 auto readExactly(std::string_view bytes) {
     const auto block = std::make_unique<char[]>(bytes.size());
@@ -65,9 +64,8 @@ TEST(TimecodeMessage, ReadsTheNumberAndATimeLineOfFixedPositions) {
     const std::string head = "TCMD: 1\nNAME: x\n";
     const std::string line = "TC: 01:02:03.04 1234ABCF n 1\n";
     const auto read = readExactly<readTimecodeMessage>;
-    // No sender writes a time line not beginning "TC: " or shorter than 26 bytes; read as
-    // 00:00:00.00 it would make the clock jump to zero on a stray datagram. Nor anything
-    // but three line feeds, nor text up to the first zero byte that is not UTF-8.
+    // No sender writes these; read as 00:00:00.00 they would make the clock jump: a time line not
+    // beginning "TC: " or under 26 bytes, not three line feeds, text to the first zero not UTF-8.
     for (const std::string& bytes :
          {head + "TC: 01:02:03.04 1234ABCF \n", head + "TC:01:02:03.04 1234ABCF n 1\n",
           head + "tc: 01:02:03.04 1234ABCF n 1\n", head + "TC: 01:02:03.04 1234",

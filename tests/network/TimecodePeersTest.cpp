@@ -33,19 +33,6 @@ std::string message(int number, int frames, const std::string& rest = " 00000000
            (frames < 10 ? "0" : "") + std::to_string(frames) + rest;
 }
 
-// Anything on the network may send to our ports: near misses of both messages
-// carrying `number`, from two sockets. Other bytes are the message test's business.
-void sendNearMisses(const sockaddr_in& to, int number) {
-    const std::string head = "TCMD: " + std::to_string(number) + "\nNAME: x\n";
-    const UdpPeer a, b;
-    for (const std::string& bytes :
-         {""s, "TCMDPing: #5"s, "TCMDPing: #5\xff\n"s, head + "TC: 01:02:03.04 00000000 n 0",
-          head + "TC: 01:02:03.04\n",
-          "TCMD: 99999999999\nNAME: \xff\nTC: 01:02:03.04 00000000 n 0\n"s,
-          std::string(2000, '\n')})
-        a.sendTo(to, bytes), b.sendTo(to, bytes);
-}
-
 // Subscribers are real sockets; only the sender's clock is the test's.
 class TimecodeSenderTest : public ::testing::Test {
 protected:
@@ -57,8 +44,7 @@ protected:
         runMainLoopUntil([&] { return sender.slotOf(peer.address()) >= 0; });
         return sender.slotOf(peer.address());
     }
-    /// Keeps sending until `peer` gets a message numbered `number`: proof that
-    /// the sender has read everything sent to it before that number.
+    /// Sends until `peer` gets message `number`: the sender has read all sent to it before.
     bool sendUntil(UdpPeer& peer, int number) {
         return runMainLoopUntil([&] {
             sender.sendTimecodeToAllClients(&value);
@@ -69,7 +55,7 @@ protected:
     }
 
     FakeNetServices services;
-    LogCapture log;
+    LogCapture log;  // keeps the system log quiet
     std::atomic<time_t> now{1'000'000};
     SMPTE_tc value{};
     TimecodeSender sender{[this] { return now.load(); }};
@@ -80,8 +66,7 @@ protected:
     void SetUp() override { receiver.setDelegate(&delegate); }
     FakeNetServiceBrowser& browser() { return *services.browsers.back(); }
 
-    /// Waits for a subscription message; its number, or -1. The receiver's
-    /// address, which has no port until its first send, is then in `to`.
+    /// A subscription's number, or -1; then `to` holds the receiver's address (no port before).
     int pinged(UdpPeer& peer) {
         const std::string bytes = peer.receive().value_or("");
         to = peer.lastSource;
@@ -110,16 +95,14 @@ TEST(TimecodeSenderPublishing, PublishesTheBoundPortOnceForEachNameAndWithdrawsI
     EXPECT_EQ(std::make_tuple(first.name(), first.type(), first.port(), first.publishes),
               std::make_tuple("mirel://studio"s, "_mirel._udp."s, sender->chosenPort(), 1));
 
-    // A new name withdraws the old service and republishes the same socket:
-    // another would leave the first one's listener on a port nobody is told of.
+    // A new name republishes the same socket: another would leave a listener nobody is told of.
     sender->setBonjourName("mirel://stage");
     ASSERT_EQ(services.made.size(), 2u);
     EXPECT_EQ(std::make_tuple(first.stops, services.made[1]->name(), services.made[1]->port()),
               std::make_tuple(1, "mirel://stage"s, sender->chosenPort()));
     EXPECT_EQ(log.lines(), std::vector{"Listening on port #" + std::to_string(first.port())});
 
-    // Its own clock counts real seconds: a subscriber goes five whole seconds
-    // after its last message, and not before.
+    // Its own clock counts real seconds: a subscriber goes five whole seconds after, not before.
     UdpPeer peer;
     peer.sendTo(sender->chosenPort(), ping(1));
     ASSERT_TRUE(runMainLoopUntil([&] { return sender->clientsCurrentlyConnected() == 1; }));
@@ -133,18 +116,17 @@ TEST(TimecodeSenderPublishing, PublishesTheBoundPortOnceForEachNameAndWithdrawsI
     EXPECT_EQ(services.made[1]->stops, 1);
 }
 
-// A process that may open no descriptor at all, as the sender first meets it.
-void startWithoutDescriptors() {
+TEST(TimecodeSenderDeathTest, EndsTheProcessWhenItCannotOpenItsSocket) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     FakeNetServices services;
     TimecodeSender sender;
     const rlimit none{0, 0};
-    setrlimit(RLIMIT_NOFILE, &none);
-    sender.setBonjourName("mirel://studio");
-}
-
-TEST(TimecodeSenderDeathTest, EndsTheProcessWhenItCannotOpenItsSocket) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(startWithoutDescriptors(), ::testing::ExitedWithCode(1), "socket: ");
+    EXPECT_EXIT(
+        {
+            setrlimit(RLIMIT_NOFILE, &none);  // may open no descriptor at all
+            sender.setBonjourName("mirel://studio");
+        },
+        ::testing::ExitedWithCode(1), "socket: ");
 }
 
 TEST_F(TimecodeSenderTest, AnswersInFixedLayoutFromThePublishedPortThroughNearMisses) {
@@ -156,7 +138,15 @@ TEST_F(TimecodeSenderTest, AnswersInFixedLayoutFromThePublishedPortThroughNearMi
     value.u5 = 10, value.u6 = 11, value.u7 = 12, value.u8 = -6;
     value.colorFrame = true, value.bpm = true, value.myId = 5;  // not carried
     const std::string head = "TCMD: 57\nNAME: mirel://studio\nTC: 01:02:03.04 0234ABCA ";
-    sendNearMisses(UdpPeer::loopback(sender.chosenPort()), 57);
+    // Anyone may send to our port: near misses of both messages, from two sockets.
+    const std::string near = "TCMD: 57\nNAME: x\n";
+    const UdpPeer a, b;
+    for (const std::string& bytes :
+         {""s, "TCMDPing: #5"s, "TCMDPing: #5\xff\n"s, near + "TC: 01:02:03.04 00000000 n 0",
+          near + "TC: 01:02:03.04\n",
+          "TCMD: 99999999999\nNAME: \xff\nTC: 01:02:03.04 00000000 n 0\n"s,
+          std::string(2000, '\n')})
+        a.sendTo(sender.chosenPort(), bytes), b.sendTo(sender.chosenPort(), bytes);
     std::set<char> digits;
     for (int i = 0; i < 20; ++i) {
         value.dropFrame = i % 2 == 1;
@@ -171,8 +161,8 @@ TEST_F(TimecodeSenderTest, AnswersInFixedLayoutFromThePublishedPortThroughNearMi
     EXPECT_GT(digits.size(), 1u) << "the last digit is drawn afresh for each message";
     EXPECT_EQ(ntohs(peer.lastSource.sin_port), services.made[0]->port());
 
-    // Cut to the 2000 bytes every copy reads, the first loses its line feed; the
-    // second ends at its zero byte. The receiver reads through the same loop.
+    // Cut to the 2000 bytes every copy reads, the first loses its line feed; the second
+    // ends at its zero byte. The receiver reads through the same loop.
     UdpPeer cut, whole, marker;
     cut.sendTo(sender.chosenPort(), "TCMDPing: #5" + std::string(3000, ' ') + "\n");
     whole.sendTo(sender.chosenPort(), "TCMDPing: #6\n\0"s + std::string(3986, 'x'));
@@ -190,8 +180,7 @@ TEST_F(TimecodeSenderTest, KeepsTenSubscribersApartByAddressAndPortUntilFiveSile
     UdpPeer eleventh("127.0.0.11");
     eleventh.sendTo(sender.chosenPort(), ping(111));
 
-    // One second on, all but 3 and 6 renew with new numbers; the last of them
-    // arriving proves the eleventh was read, and turned away, before.
+    // A second on, all but 3 and 6 renew; the last proves the eleventh was turned away before.
     now += 1;
     for (int i : {0, 1, 2, 4, 5, 7, 8, 9}) {
         peers[i].sendTo(sender.chosenPort(), ping(200 + i));
@@ -200,8 +189,7 @@ TEST_F(TimecodeSenderTest, KeepsTenSubscribersApartByAddressAndPortUntilFiveSile
     EXPECT_EQ(sender.slotOf(eleventh.address()), -1);
     EXPECT_EQ(sender.clientsCurrentlyConnected(), 10);
 
-    // Five whole seconds after the renewals those are still served; 3 and 6,
-    // six seconds silent, are dropped before the send.
+    // Five seconds after the renewals those are served; 3 and 6, six seconds silent, are not.
     now += 5;
     for (auto& peer : peers) peer.drain();
     sender.sendTimecodeToAllClients(&value);
@@ -266,8 +254,7 @@ TEST_F(TimecodeReceiverTest, SubscribesOnceResolvedAndTakesMessagesForItsNumbers
     peer.sendTo(to, message(base, 4, " 0123456F d 4\n"));
     EXPECT_EQ(delegate.next(), "01:02:03.04 0123456F drop id 0");
 
-    // Leaving the only source moves the base by one subscription plus 2;
-    // whatever is still on its way from it is stale.
+    // Leaving the only source moves the base by one subscription plus 2: in-flight is stale.
     receiver.unsubscribeToTimeSource(source);
     EXPECT_EQ(receiver.subscribedServicesCount(), 0);
     receiver.subscribeToTimeSource(source);
@@ -276,8 +263,7 @@ TEST_F(TimecodeReceiverTest, SubscribesOnceResolvedAndTakesMessagesForItsNumbers
     peer.sendTo(to, message(base + 3, 6));
     EXPECT_EQ(delegate.next(), "01:02:03.06 00000000 non-drop id 0");
 
-    // With nothing subscribed, a null source moves the base by 2 alone; the
-    // second subscription is told apart by its identifier.
+    // With nothing subscribed, a null source moves it by 2 alone; identifiers tell sources apart.
     receiver.unsubscribeToTimeSource(source);
     receiver.unsubscribeToTimeSource(nullptr);
     receiver.subscribeToTimeSource(source);

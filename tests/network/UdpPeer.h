@@ -1,7 +1,6 @@
 #pragma once
 
-// A plain UDP socket standing in for another copy on the network. It knows
-// nothing of Mirel's messages: tests write and read the bytes themselves.
+// A plain UDP socket standing in for another copy; tests write and read the bytes themselves.
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -21,10 +20,8 @@ public:
         if (fd_ < 0) throw std::runtime_error("socket");
         address_ = loopback(0);
         inet_pton(AF_INET, host, &address_.sin_addr);
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&address_), sizeof address_) < 0) {
-            close(fd_);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&address_), sizeof address_) < 0)
             throw std::runtime_error("bind");
-        }
         socklen_t length = sizeof address_;
         getsockname(fd_, reinterpret_cast<sockaddr*>(&address_), &length);
     }
@@ -54,7 +51,6 @@ public:
         bytes.resize(size_t(n));
         return bytes;
     }
-    /// Discards whatever has arrived so far.
     void drain() {
         while (receive(std::chrono::milliseconds(0))) {
         }

@@ -32,8 +32,7 @@ namespace {
 using namespace std::chrono_literals;
 const char* const kType = "_mirel._udp.";
 
-// However many interfaces and protocols report a service, it is one object
-// from its first sighting until its last one goes.
+// One object per service, however many interfaces and protocols report it, until the last goes.
 TEST(AvahiServiceDirectory, OneObjectPerNameTypeAndDomainUntilItsLastSightingGoes) {
     AvahiServiceDirectory directory(  // never attached to, so it never connects
         std::make_shared<AvahiClientConnection>(1000ms));
@@ -47,11 +46,10 @@ TEST(AvahiServiceDirectory, OneObjectPerNameTypeAndDomainUntilItsLastSightingGoe
     const auto a = seen(false, 1, v4);
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->port(), -1);
-    EXPECT_EQ(seen(false, 2, v4), nullptr);
-    EXPECT_EQ(seen(false, 2, v4), nullptr) << "the same sighting twice";
-    EXPECT_EQ(seen(false, 1, v6), nullptr);
-    EXPECT_EQ(seen(true, 2, v4), nullptr);
-    EXPECT_EQ(seen(true, 1, v6), nullptr);
+    // Another sighting, the same one twice, and the removals of all but the first.
+    for (const auto& [gone, interface, protocol] :
+         {std::tuple(false, 2, v4), {false, 2, v4}, {false, 1, v6}, {true, 2, v4}, {true, 1, v6}})
+        EXPECT_EQ(seen(gone, interface, protocol), nullptr) << gone << interface << protocol;
     EXPECT_EQ(seen(true, 1, v4), a);
     // Gone means gone: a late removal reports nothing, a new sighting is a new object.
     EXPECT_EQ(seen(true, 1, v4), nullptr);
@@ -147,8 +145,7 @@ int publishUntilKilled(const char* name, int port) {
     return 0;
 }
 
-// One daemon through a service's life: found, resolved, its name taken by us,
-// the daemon killed and restarted, and its process killed.
+// One daemon through a service's life: found, resolved, its name taken, the daemon restarted.
 TEST(AvahiNetServices, AnotherProcessesServiceAcrossANameClashAndTheDaemonsDeath) {
     DnsSdDaemon daemon;
     ASSERT_TRUE(daemon.start()) << daemon.error();
@@ -198,8 +195,8 @@ TEST(AvahiNetServices, AnotherProcessesServiceAcrossANameClashAndTheDaemonsDeath
     EXPECT_TRUE(browsing.waitForRemoval(second));
     EXPECT_EQ(browsing.notices.size(), 3u) << "found once each, and only ours removed";
 
-    // When the daemon dies, everything goes in one batch (the flag says another
-    // follows), even for a browser destroyed at the first; then it all comes back.
+    // When the daemon dies, everything goes in one batch (the flag says another follows), even
+    // for a browser destroyed at the first; then it all comes back.
     auto ours = dnssd.makeService("", kType, "mirel://here", 5001);
     ours->publish();
     Browsing quitter(dnssd, true);

@@ -89,8 +89,7 @@ TEST_F(TimecodeControllerTest, TheTickWritesTheStatusOnlyWhenItChanges) {
                                                    "Disconnected"}));
 }
 
-// Network values go on to our own subscribers like audio ones, and while
-// nothing is accepted the last value goes again at every tick.
+// Network values go on to subscribers like audio ones; while none is accepted, each tick resends.
 TEST_F(TimecodeControllerTest, SubscribersGetEachAcceptedValueAndTheLastOneWhileStopped) {
     start("");
     UdpPeer subscriber;
@@ -114,11 +113,15 @@ TEST_F(TimecodeControllerTest, SubscribersGetEachAcceptedValueAndTheLastOneWhile
     EXPECT_EQ(timeSent(), "01:00:00.05");
 }
 
-TEST_F(TimecodeControllerTest, ANetworkSourceChosenBeforeItIsVisibleIsSubscribedWhenFound) {
+// Our own service shows up among the others; followed, each value we send would come back to be
+// accepted and sent again, for ever: neither listed nor followed, whether found or chosen first.
+TEST_F(TimecodeControllerTest, ANetworkSourceIsFollowedOnceFoundUnlessItIsOurOwn) {
+    const std::string own = "mirel://" + Host::currentName();
     start("mirel://peer");
     int refreshes = 0;
     controller->setDevicesListRefresher([&] { ++refreshes; });
     const TimecodeReceiver& receiver = controller->networkTimecodeReceiver();
+    ASSERT_EQ(controller->networkTimecodeSender().publishedName(), own);
     browser().find(std::make_shared<FakeNetService>("mirel://other"), true);
     EXPECT_EQ(receiver.subscribedServicesCount(), 0);
     EXPECT_EQ(refreshes, 0);  // more news is coming
@@ -130,29 +133,21 @@ TEST_F(TimecodeControllerTest, ANetworkSourceChosenBeforeItIsVisibleIsSubscribed
     EXPECT_EQ(refreshes, 2);
     settings.setObjectForKey("Studio", "audioInput");
     EXPECT_EQ(receiver.subscribedServicesCount(), 0);
-}
 
-// Our own service shows up among the others; followed, each value we send
-// would come back to be accepted and sent again, for ever.
-TEST_F(TimecodeControllerTest, OurOwnServiceIsNeitherListedNorFollowed) {
-    const std::string own = "mirel://" + Host::currentName();
-    start(own);
-    const TimecodeReceiver& receiver = controller->networkTimecodeReceiver();
-    ASSERT_EQ(controller->networkTimecodeSender().publishedName(), own);
-    browser().find(std::make_shared<FakeNetService>(own), true);
-    browser().find(std::make_shared<FakeNetService>("mirel://peer"), false);
+    settings.setObjectForKey(own, "audioInput");
+    browser().find(std::make_shared<FakeNetService>(own), false);
     EXPECT_EQ(receiver.subscribedServicesCount(), 0);
     EXPECT_TRUE(logged("Not following \"" + own + "\": it is this copy's own timecode"));
-    ASSERT_EQ(controller->otherTimecodeSources().size(), 1u);
-    EXPECT_EQ(controller->otherTimecodeSources()[0]->name(), "mirel://peer");
+    browser().find(peer, false);
+    ASSERT_EQ(controller->otherTimecodeSources().size(), 2u);
+    EXPECT_EQ(controller->otherTimecodeSources()[1], peer);
     settings.setObjectForKey("mirel://peer", "audioInput");
     EXPECT_EQ(receiver.subscribedServicesCount(), 1);
     settings.setObjectForKey(own, "audioInput");
     EXPECT_EQ(receiver.subscribedServicesCount(), 0);
 }
 
-// The pages switch the source from another thread; the switch happens on the
-// main thread, between values, never beside them.
+// The pages switch the source from another thread; it switches on the main one, between values.
 TEST_F(TimecodeControllerTest, ASourceChosenOnAnotherThreadIsSelectedOnTheMainThread) {
     start("Built-in Input");
     std::thread pages([&] { settings.setObjectForKey("Studio", "audioInput"); });
@@ -166,8 +161,7 @@ TEST_F(TimecodeControllerTest, ASourceChosenOnAnotherThreadIsSelectedOnTheMainTh
     }));
 }
 
-// Two capture threads at once, more values than a ring holds and nothing draining
-// meanwhile: what gets through reaches the main thread whole and in order.
+// Two capture threads overfill their rings undrained: what gets through arrives whole, in order.
 TEST_F(TimecodeControllerTest, CaptureQueuesWithoutAllocatingKeepsOrderAndCountsWhatItDrops) {
     start("Studio");
     const int perDevice = int(TimecodeController::kValuesPerDevice) + 100;

@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -18,12 +17,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Generous: the daemon needs about two and a half seconds on a quiet machine,
-// and another test's may hold the lock for a minute.
-constexpr auto kStartDeadline = std::chrono::seconds(20);
-constexpr auto kStopDeadline = std::chrono::seconds(10);
-constexpr auto kLockDeadline = std::chrono::seconds(100);
+using namespace std::chrono_literals;
 
 const char* const kPidFile = "/run/avahi-daemon/pid";
 const char* const kLockFile = "/tmp/mirel-dnssd.lock";
@@ -43,14 +37,12 @@ const char* const kBusConfig =
 </busconfig>
 )";
 
-// Loopback only, IPv4 only, and nothing that would reach past this machine:
-// wide-area browsing would ask the configured name server.
+// Loopback and IPv4 only, nothing reaching past this machine: wide-area browsing would ask the
+// configured name server.
 const char* const kAvahiConfig = R"([server]
 host-name=mirel-test
 allow-interfaces=lo
-use-ipv4=yes
 use-ipv6=no
-enable-dbus=yes
 [wide-area]
 enable-wide-area=no
 [publish]
@@ -58,8 +50,6 @@ publish-hinfo=no
 publish-workstation=no
 publish-domain=no
 publish-resolv-conf-dns-servers=no
-[reflector]
-enable-reflector=no
 )";
 
 std::string readFile(const std::string& path) {
@@ -84,18 +74,16 @@ bool waitUntil(const std::function<bool()>& done, Clock::duration limit) {
 }  // namespace
 
 DnsSdDaemon::DnsSdDaemon() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "mirel-dnssd-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
+    if (folder_.path().empty()) {
         fail("cannot make a folder for the bus");
         return;
     }
-    folder_ = pattern;
     // avahi-daemon drops root before it connects to the bus socket in here.
-    chmod(folder_.c_str(), 0755);
-    const std::string socket = folder_ + "/system_bus_socket";
+    chmod(folder_.path().c_str(), 0755);
+    const std::string socket = folder_ / "system_bus_socket";
     std::string bus = kBusConfig;
-    writeFile(folder_ + "/bus.conf", bus.replace(bus.find("@SOCKET@"), 8, socket));
-    writeFile(folder_ + "/avahi-daemon.conf", kAvahiConfig);
+    writeFile(folder_ / "bus.conf", bus.replace(bus.find("@SOCKET@"), 8, socket));
+    writeFile(folder_ / "avahi-daemon.conf", kAvahiConfig);
     busAddress_ = "unix:path=" + socket;
     setenv("DBUS_SYSTEM_BUS_ADDRESS", busAddress_.c_str(), 1);
 }
@@ -104,8 +92,6 @@ DnsSdDaemon::~DnsSdDaemon() {
     end(avahiPid_, SIGTERM);
     end(busPid_, SIGTERM);
     if (lockFd_ >= 0) close(lockFd_);
-    std::error_code ignored;
-    if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
 }
 
 bool DnsSdDaemon::restart() {
@@ -118,15 +104,15 @@ bool DnsSdDaemon::fail(const std::string& why) {
     return false;
 }
 
-// Starts `argv` with its output in `log` and waits until that shows `readyText`;
-// fails with the output should it exit first or take too long.
+// Starts `argv` with its output in `log`; fails with that output unless it shows `readyText`
+// in time. Generous: the daemon needs about two and a half seconds on a quiet machine.
 bool DnsSdDaemon::launch(pid_t& pid, const char* const argv[], const std::string& log,
                          const std::string& readyText) {
     writeFile(log, "");  // not ready on the word of a process that ran before
     const pid_t parent = getpid();
     pid = fork();
     if (pid == 0) {
-        // The child: nothing but async-signal-safe calls until exec.
+        // Nothing but async-signal-safe calls until exec.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent) _exit(127);
         // Should an open fail, dup2 does too and the stream stays the test's.
@@ -143,8 +129,7 @@ bool DnsSdDaemon::launch(pid_t& pid, const char* const argv[], const std::string
     }
     bool exited = false;
     const auto ready = [&] { return readFile(log).find(readyText) != std::string::npos; };
-    if (waitUntil([&] { return (exited = waitpid(pid, nullptr, WNOHANG) != 0) || ready(); },
-                  kStartDeadline) &&
+    if (waitUntil([&] { return (exited = waitpid(pid, nullptr, WNOHANG) != 0) || ready(); }, 20s) &&
         !exited)
         return true;
     if (exited) pid = 0;
@@ -161,41 +146,40 @@ void DnsSdDaemon::end(pid_t& pid, int signal) {
 
 bool DnsSdDaemon::startBus() {
     if (busPid_ > 0) return true;
-    if (folder_.empty()) return false;
-    const std::string config = "--config-file=" + folder_ + "/bus.conf";
+    if (folder_.path().empty()) return false;
+    const std::string config = "--config-file=" + folder_ / "bus.conf";
     // It prints its address once it listens.
     const char* const argv[] = {"/usr/bin/dbus-daemon", config.c_str(),    "--nofork",
                                 "--nopidfile",          "--print-address", nullptr};
-    return launch(busPid_, argv, folder_ + "/bus.log", busAddress_ + ",guid=");
+    return launch(busPid_, argv, folder_ / "bus.log", busAddress_ + ",guid=");
 }
 
 bool DnsSdDaemon::startAvahi() {
     if (avahiPid_ > 0) return true;
     if (busPid_ <= 0) return fail("start the bus first");
     if (!lockNamespace() || !clearPidFile()) return false;
-    const std::string config = folder_ + "/avahi-daemon.conf";
-    // No chroot: one process, which ends as the test asks. It logs this line when
-    // it is running, its host name registered and its bus name taken.
+    const std::string config = folder_ / "avahi-daemon.conf";
+    // No chroot: one process, which ends as the test asks. It logs the line once it runs, its
+    // host name registered and its bus name taken.
     const char* const argv[] = {
         "/usr/sbin/avahi-daemon", "-f",   config.c_str(), "--no-rlimits", "--no-chroot",
         "--no-proc-title",        nullptr};
-    return launch(avahiPid_, argv, folder_ + "/avahi.log", "Server startup complete.");
+    return launch(avahiPid_, argv, folder_ / "avahi.log", "Server startup complete.");
 }
 
 bool DnsSdDaemon::lockNamespace() {
     if (lockFd_ >= 0) return true;
     lockFd_ = open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lockFd_ < 0) return fail(std::string("cannot open ") + kLockFile);
-    if (waitUntil([this] { return flock(lockFd_, LOCK_EX | LOCK_NB) == 0; }, kLockDeadline))
-        return true;
+    // Another test's daemon may hold the lock for a minute.
+    if (waitUntil([this] { return flock(lockFd_, LOCK_EX | LOCK_NB) == 0; }, 100s)) return true;
     close(lockFd_);
     lockFd_ = -1;
     return fail("another test's avahi-daemon kept the lock on " + std::string(kLockFile));
 }
 
-// A daemon refuses to start while its PID file names a live process. A dead
-// daemon's file is stale. We hold the lock, so a live one is either not a
-// test's, or one whose test crashed, which ends soon after its bus.
+// A daemon refuses to start while its PID file names a live process; a dead one's is stale. We
+// hold the lock, so a live one is not a test's, or one whose test crashed and ends with its bus.
 bool DnsSdDaemon::clearPidFile() {
     const pid_t pid = pid_t(std::atoi(readFile(kPidFile).c_str()));
     const auto alive = [pid] {
@@ -203,7 +187,7 @@ bool DnsSdDaemon::clearPidFile() {
         return pid > 0 && stat.find("(avahi-daemon) ") != std::string::npos &&
                stat.find(") Z ") == std::string::npos;
     };
-    if (!waitUntil([&] { return !alive(); }, kStopDeadline))
+    if (!waitUntil([&] { return !alive(); }, 10s))
         return fail("an avahi-daemon runs as PID " + std::to_string(pid) +
                     "; stop it, or run the tests in a network namespace of their own");
     unlink(kPidFile);

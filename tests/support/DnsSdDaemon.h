@@ -5,15 +5,13 @@
 #include <csignal>
 #include <string>
 
-// A private D-Bus system bus and an avahi-daemon confined to loopback, for tests
-// that publish, browse and resolve for real. Needs root: the daemon drops to "avahi".
-//
-// Construction points DBUS_SYSTEM_BUS_ADDRESS, for this process and its later
-// children, at a fresh folder: make it before any thread or DNS-SD client exists.
-// Only one avahi-daemon can run in a network namespace (its PID file is fixed),
-// so the first startAvahi() takes a machine-wide lock until destruction. Should
-// the test crash, the bus dies by a parent-death signal and the daemon with it.
-// One thread only.
+#include "tests/platform/TempFolder.h"
+
+// A private D-Bus system bus and a loopback-only avahi-daemon; needs root (the daemon drops to
+// "avahi"). Construction points DBUS_SYSTEM_BUS_ADDRESS, for this process and later children, at
+// a fresh folder: make it before any thread or DNS-SD client exists. One avahi-daemon runs per
+// network namespace (fixed PID file): the first startAvahi() takes a machine-wide lock until
+// destruction. A crashed test's bus dies by a parent-death signal, the daemon with it. One thread.
 class DnsSdDaemon {
 public:
     DnsSdDaemon();
@@ -41,7 +39,7 @@ private:
     bool clearPidFile();
     static void end(pid_t& pid, int signal);
 
-    std::string folder_;
+    TempFolder folder_;
     std::string busAddress_;
     std::string error_;
     pid_t busPid_ = 0;
