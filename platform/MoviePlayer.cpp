@@ -34,6 +34,11 @@ constexpr int64_t kDecodeThroughSeconds = 2;
 constexpr int kSeekAttempts = 6;
 // The longest the worker sleeps without queuing sound while it plays.
 constexpr int64_t kSoundFeedMicroseconds = 10000;
+// The sound is read with the pictures: pictures are decoded ahead until this
+// much sound waits for the output, so that a worker held up for a moment
+// leaves no gap; but never more than so many pictures.
+constexpr double kSoundAheadSeconds = 0.3;
+constexpr size_t kMostPicturesAhead = 30;
 
 class FfmpegMoviePlayer final : public MoviePlayer {
 public:
@@ -66,6 +71,7 @@ private:
     bool adoptContinuing();
     bool soundPlaying() const { return sound_ != nullptr && sound_->playing(); }
     void feedSound();
+    bool readAheadForSound();
     void show(const DecodedFrame& frame);
     void announce();
 
@@ -348,8 +354,22 @@ DecodedFrame FfmpegMoviePlayer::take() {
 
 void FfmpegMoviePlayer::feedSound() {
     if (!soundPlaying()) return;
-    const int64_t time = timing_.timeAt(g_get_monotonic_time());
-    sound_->feed(av_rescale(time, sound_->rate(), timeScale_));
+    sound_->feed([this](int64_t instant) {
+        return av_rescale(timing_.timeAt(instant), sound_->rate(), timeScale_);
+    });
+}
+
+// One more picture decoded ahead, with the sound read on the way, when the
+// sound runs short; false when there is enough, or nothing more to read.
+bool FfmpegMoviePlayer::readAheadForSound() {
+    if (sound_->waiting() >= static_cast<int64_t>(kSoundAheadSeconds * sound_->rate()) ||
+        ahead_.size() >= kMostPicturesAhead)
+        return false;
+    DecodedFrame frame = decoder_.nextVideo(soundSink_, sound_->rate());
+    if (!frame) return false;
+    ahead_.push_back(std::move(frame));
+    feedSound();
+    return true;
 }
 
 // Until the timing reaches `time` (forward) or goes below it (backwards);
@@ -400,8 +420,9 @@ bool FfmpegMoviePlayer::sleepUntil(int64_t instant) {
         if (soundPlaying()) {
             lock.unlock();
             feedSound();
+            const bool readMore = readAheadForSound();
             lock.lock();
-            step = std::min(step, kSoundFeedMicroseconds);
+            step = readMore ? 0 : std::min(step, kSoundFeedMicroseconds);
         }
         wake_.wait_for(lock, std::chrono::microseconds(step));
     }

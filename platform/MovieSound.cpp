@@ -6,6 +6,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <glib.h>
+
 #include <algorithm>
 
 namespace {
@@ -33,6 +35,7 @@ MovieSound::~MovieSound() {
 }
 
 void MovieSound::pull(float* out, unsigned long frames) noexcept {
+    const int64_t now = g_get_monotonic_time();
     const uint32_t current = generation_.load(std::memory_order_acquire);
     uint64_t taken = 0;
     unsigned long filled = 0;
@@ -45,13 +48,29 @@ void MovieSound::pull(float* out, unsigned long frames) noexcept {
         ++filled;
     }
     std::fill(out + filled * kChannels, out + frames * kChannels, 0.0f);
-    popped_.fetch_add(taken, std::memory_order_release);
+    const uint64_t count = takenCount_.load(std::memory_order_relaxed);
+    takenCount_.store(count + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    popped_.store(popped_.load(std::memory_order_relaxed) + taken, std::memory_order_relaxed);
+    pulledAt_.store(now, std::memory_order_relaxed);
+    takenCount_.store(count + 2, std::memory_order_release);
+}
+
+MovieSound::Taken MovieSound::taken() const {
+    for (;;) {
+        const uint64_t count = takenCount_.load(std::memory_order_acquire);
+        const Taken taken{popped_.load(std::memory_order_relaxed),
+                          pulledAt_.load(std::memory_order_relaxed)};
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if ((count & 1) == 0 && takenCount_.load(std::memory_order_relaxed) == count) return taken;
+    }
 }
 
 void MovieSound::begin(int64_t position) {
     mute();
     playing_ = true;
-    backlogEnd_ = position;
+    begunAt_ = g_get_monotonic_time();
+    backlogEnd_ = position + latencyFrames_;
     // Samples the resampler still holds belong to where the sound was before.
     swr_free(&resampler_);
 }
@@ -119,19 +138,27 @@ void MovieSound::append(const float* samples, int64_t frames, int64_t start) {
     backlogEnd_ = std::max(backlogEnd_, start + frames);
 }
 
-void MovieSound::feed(int64_t heardNow) {
+int64_t MovieSound::waiting() const {
+    const uint64_t queued = pushed_ - std::min(pushed_, std::max(taken().frames, generationStart_));
+    return static_cast<int64_t>(queued + backlog_.size());
+}
+
+void MovieSound::feed(const Schedule& heardAt) {
     if (!playing_) return;
-    const uint64_t popped = popped_.load(std::memory_order_acquire);
-    const uint64_t queued = pushed_ - std::min(pushed_, std::max(popped, generationStart_));
-    correct(heardNow, static_cast<int64_t>(queued));
+    // The queue as the last pull left it, or as begin() did when none came since.
+    const Taken last = taken();
+    const bool pulledSince = last.instant > begunAt_;
+    const uint64_t head = pulledSince ? std::max(last.frames, generationStart_) : generationStart_;
+    const int64_t queued = static_cast<int64_t>(pushed_ - std::min(pushed_, head));
+    correct(heardAt(pulledSince ? last.instant : begunAt_) + latencyFrames_ + queued);
     while (!backlog_.empty() && ring_.tryPush(backlog_.front())) {
         backlog_.pop_front();
         ++pushed_;
     }
 }
 
-void MovieSound::correct(int64_t heardNow, int64_t queued) {
-    const int64_t wanted = heardNow + latencyFrames_ + queued;
+// `wanted` is the position the frame to queue next should have.
+void MovieSound::correct(int64_t wanted) {
     const int64_t next = backlogEnd_ - static_cast<int64_t>(backlog_.size());
     const int64_t tolerance = int64_t(rate_) * kDriftMs / 1000;
     if (next < wanted - tolerance) {
