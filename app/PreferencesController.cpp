@@ -1,9 +1,8 @@
 #include "app/PreferencesController.h"
 
 #include "app/HotKeySetter.h"
-#include "clock/ClockWindow.h"
-#include "platform/InterfaceFile.h"
 #include "platform/CallbackGuard.h"
+#include "platform/InterfaceFile.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
 #include "platform/UserDefaultsController.h"
@@ -80,16 +79,9 @@ GtkWidget* PreferencesController::hotKeySetter() const {
 }
 
 void PreferencesController::showPreferences() {
-    if (isNibLoaded_) {
-        awakeFromNib();
-        return;
-    }
-    isNibLoaded_ = loadInterface();
-    if (isNibLoaded_) {
-        awakeFromNib();
-    } else {
-        ClockWindow::showAlert(ClockWindow::kLoadFailedText, environment_.alert);
-    }
+    InterfaceFile::showLoadingOnce(
+        isNibLoaded_, [this] { return loadInterface(); }, [this] { awakeFromNib(); },
+        environment_.alert);
 }
 
 bool PreferencesController::loadInterface() {

@@ -131,16 +131,9 @@ ClockWindow::~ClockWindow() {
 }
 
 void ClockWindow::showWindow() {
-    if (isNibLoaded_) {
-        awakeFromNib();
-        return;
-    }
-    isNibLoaded_ = loadInterface();
-    if (isNibLoaded_) {
-        awakeFromNib();
-        return;
-    }
-    showAlert(kLoadFailedText, environment_.alert);
+    InterfaceFile::showLoadingOnce(
+        isNibLoaded_, [this] { return loadInterface(); }, [this] { awakeFromNib(); },
+        environment_.alert);
 }
 
 bool ClockWindow::loadInterface() {

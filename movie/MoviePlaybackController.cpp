@@ -244,16 +244,9 @@ MoviePlaybackController::Size MoviePlaybackController::windowWillResize(GtkWindo
 }
 
 void MoviePlaybackController::showMovieWindow() {
-    if (isNibLoaded_) {
-        awakeFromNib();
-        return;
-    }
-    isNibLoaded_ = loadInterface();
-    if (isNibLoaded_) {
-        awakeFromNib();
-    } else {
-        InterfaceFile::showAlert(InterfaceFile::kLoadFailedText, environment_.alert);
-    }
+    InterfaceFile::showLoadingOnce(
+        isNibLoaded_, [this] { return loadInterface(); }, [this] { awakeFromNib(); },
+        environment_.alert);
 }
 
 void MoviePlaybackController::awakeFromNib() {

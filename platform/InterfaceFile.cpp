@@ -39,3 +39,14 @@ void InterfaceFile::showAlert(const std::string& text,
     gtk_dialog_run(GTK_DIALOG(alert));
     gtk_widget_destroy(alert);
 }
+
+void InterfaceFile::showLoadingOnce(bool& loaded, const std::function<bool()>& load,
+                                    const std::function<void()>& show,
+                                    const std::function<void(const std::string&)>& shownBy) {
+    if (!loaded) loaded = load();
+    if (loaded) {
+        show();
+    } else {
+        showAlert(kLoadFailedText, shownBy);
+    }
+}

@@ -22,6 +22,13 @@ public:
                           const std::function<void(const std::string&)>& shownBy = {});
 
     /// `exposed` is named in the file as `exposedName` (null: nothing exposed).
+    /// Shows a window whose interface file is read on first use: `load`
+    /// reads it (true when whole) and sets `loaded`, `show` shows the window.
+    /// A file that cannot be read is alerted and read again the next time.
+    static void showLoadingOnce(bool& loaded, const std::function<bool()>& load,
+                                const std::function<void()>& show,
+                                const std::function<void(const std::string&)>& shownBy);
+
     explicit InterfaceFile(const std::string& path, const char* exposedName = nullptr,
                            GObject* exposed = nullptr);
     ~InterfaceFile();  ///< GTK keeps the toplevel windows it made
