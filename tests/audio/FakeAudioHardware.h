@@ -1,11 +1,9 @@
 #pragma once
 
-// An audio system of plain data: devices with the formats, names and failures a test gives
-// them, and a record of the calls that set a capture up, on the calling thread. Nothing is
-// ever delivered: that is for real cards.
+// An audio system of plain data: devices with the formats, names and failures a test gives them,
+// and a record of the calls that set a capture up, on the calling thread; nothing is delivered.
 
-#include <algorithm>
-#include <cstring>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <tuple>
@@ -118,10 +116,8 @@ private:
     // A failing read still scribbles on the buffer, as a platform may: callers must not trust it.
     static OSStatus writeText(const std::string& value, OSStatus status, char* text,
                               uint32_t size) {
-        const std::string written = status == kAudioHardwareNoError ? value : "(unreadable)";
-        const size_t n = std::min<size_t>(written.size(), size - 1);
-        std::memcpy(text, written.data(), n);
-        text[n] = '\0';
+        std::snprintf(text, size, "%s",
+                      status == kAudioHardwareNoError ? value.c_str() : "(unreadable)");
         return status;
     }
 };

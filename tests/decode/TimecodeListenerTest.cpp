@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bitset>
 #include <cmath>
 #include <limits>
@@ -16,15 +17,14 @@
 #include "tests/support/CountingAllocator.h"
 #include "tools/LtcSignal.h"
 
-namespace {
-
 // Where each field sits among the 64 data bits, by the LTC bit assignment.
-struct Group {
+template <class T>
+struct Field {
     const char* name;
-    int32_t SMPTE_tc::*field;
-    int first, width;
+    T SMPTE_tc::*field;
+    int first, width = 1;
 };
-constexpr Group kGroups[] = {
+constexpr Field<int32_t> kGroups[] = {
     {"fu", &SMPTE_tc::fu, 0, 4},  {"u1", &SMPTE_tc::u1, 4, 4},  {"ft", &SMPTE_tc::ft, 8, 2},
     {"u2", &SMPTE_tc::u2, 12, 4}, {"su", &SMPTE_tc::su, 16, 4}, {"u3", &SMPTE_tc::u3, 20, 4},
     {"st", &SMPTE_tc::st, 24, 3}, {"u4", &SMPTE_tc::u4, 28, 4}, {"mu", &SMPTE_tc::mu, 32, 4},
@@ -32,22 +32,15 @@ constexpr Group kGroups[] = {
     {"hu", &SMPTE_tc::hu, 48, 4}, {"u7", &SMPTE_tc::u7, 52, 4}, {"ht", &SMPTE_tc::ht, 56, 2},
     {"u8", &SMPTE_tc::u8, 60, 4},
 };
-struct Flag {
-    const char* name;
-    bool SMPTE_tc::*field;
-    int bit;
-};
-constexpr Flag kFlags[] = {{"drop", &SMPTE_tc::dropFrame, 10},
-                           {"color", &SMPTE_tc::colorFrame, 11},
-                           {"bpm", &SMPTE_tc::bpm, 27}};
-
-}  // namespace
+constexpr Field<bool> kFlags[] = {{"drop", &SMPTE_tc::dropFrame, 10},
+                                  {"color", &SMPTE_tc::colorFrame, 11},
+                                  {"bpm", &SMPTE_tc::bpm, 27}};
 
 // Records compare and print field by field, so a failure shows which one differs.
 void PrintTo(const SMPTE_tc& t, std::ostream* os) {
     *os << "id " << t.myId;
-    for (const Group& g : kGroups) *os << ' ' << g.name << ' ' << t.*g.field;
-    for (const Flag& f : kFlags) *os << ' ' << f.name << ' ' << t.*f.field;
+    for (const auto& g : kGroups) *os << ' ' << g.name << ' ' << t.*g.field;
+    for (const auto& f : kFlags) *os << ' ' << f.name << ' ' << t.*f.field;
 }
 bool operator==(const SMPTE_tc& a, const SMPTE_tc& b) {
     return ::testing::PrintToString(a) == ::testing::PrintToString(b);
@@ -62,7 +55,6 @@ struct Decoder : TCListener {
         records.reserve(expected);
         deliveredAt.reserve(expected);
     }
-    Decoder(const Decoder&) = delete;
     static void collect(const SMPTE_tc& tc, void* self) noexcept {
         auto& d = *static_cast<Decoder*>(self);
         d.records.push_back(tc);
@@ -76,9 +68,9 @@ struct Decoder : TCListener {
 SMPTE_tc recordOf(const std::bitset<64>& bits) {
     SMPTE_tc t{};
     t.myId = 7;
-    for (const Group& g : kGroups)
+    for (const auto& g : kGroups)
         for (int b = 0; b < g.width; ++b) t.*g.field |= int32_t(bits[size_t(g.first + b)]) << b;
-    for (const Flag& f : kFlags) t.*f.field = bits[size_t(f.bit)];
+    for (const auto& f : kFlags) t.*f.field = bits[size_t(f.first)];
     return t;
 }
 
@@ -157,9 +149,8 @@ TEST(PulseDecoding, PulseLengthBoundsAndBrokenBitsDecideWhichFramesDecode) {
     EXPECT_EQ(silent.frame.pulseCount, 0);
 }
 
-// Lengths of the pulses the one-sample step hands on for runs of counts[i] samples
-// of values[i]; a zero where the next pulse goes shows whether one came. Long
-// pulses only: they never bring the framing marker.
+// Lengths of the pulses the one-sample step hands on for runs of counts[i] samples of values[i];
+// a zero where the next pulse goes shows whether one came (long ones never bring the marker).
 std::vector<int> stepPulses(const std::vector<size_t>& counts, const std::vector<float>& values) {
     TCListener d;
     std::vector<int> lengths;
@@ -271,8 +262,7 @@ TEST(SampleStep, RecordsMatchTheFramesLibltcEncodedAndNothingIsAllocated) {
         SCOPED_TRACE(::testing::Message() << o.sampleRate << " Hz, " << o.fps << " fps, drop "
                                           << o.dropFrame << ", inverted " << o.invert);
         o.hours = 23, o.minutes = 59, o.seconds = 59, o.frames = 0, o.leadInSamples = 1000;
-        const uint8_t user[8] = {0xB, 0xF, 4, 8, 0, 0xE, 4, 7};
-        std::copy(std::begin(user), std::end(user), o.userBits);
+        std::ranges::copy(std::array<uint8_t, 8>{0xB, 0xF, 4, 8, 0, 0xE, 4, 7}, o.userBits);
         const LtcSignal signal = makeLtcSignal(o);
         const std::vector<float>& x = signal.samples;
         Decoder d(0, signal.frames.size()), block(0, signal.frames.size());  // as libltc's

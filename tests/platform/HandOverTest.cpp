@@ -5,6 +5,7 @@
 #include <array>
 #include <deque>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/CaptureHandOver.h"
@@ -54,8 +55,7 @@ TEST(CaptureHandOver, DrainsQueuesInTurnAndAFullOneDropsTheNewestAndCountsThem) 
         EXPECT_EQ(h.push(size_t(pushes[i][0]), pushes[i]), accepted[i]) << i;
     counting_allocator::armed = false;
     EXPECT_EQ(counting_allocator::allocations.load(), 0);
-    EXPECT_EQ(h.dropped(0), 2u);
-    EXPECT_EQ(h.dropped(1), 0u);
+    EXPECT_EQ(std::vector({h.dropped(0), h.dropped(1)}), std::vector<uint64_t>({2, 0}));
 
     ASSERT_TRUE(runMainLoopUntil([&] { return received.size() == 5; }));
     EXPECT_TRUE(h.push(0, {0, 5})) << "a drained queue takes values again";
@@ -82,8 +82,7 @@ TEST(CaptureHandOver, ProducerThreadsGetEveryValueDeliveredInOrderOrCountedAsDro
     second.join();
     int delivered[2] = {0, 0}, last[2] = {-1, -1};
     for (const auto& [queue, sequence] : received) {
-        ASSERT_GT(sequence, last[queue]) << "queue " << queue;
-        last[queue] = sequence;
+        ASSERT_GT(sequence, std::exchange(last[queue], sequence)) << "queue " << queue;
         ++delivered[queue];
     }
     for (int q : {0, 1}) {
@@ -101,16 +100,14 @@ TEST(MainThread, WorkRunsOnTheMainLoopInEachPostersOrderAndNeverInline) {
     Pairs ran;  // main thread only
     int offMainThread = 0;
     std::vector<std::thread> posters;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < kThreads; ++t)
         posters.emplace_back([&, t] {
-            for (int i = 0; i < kEach; ++i) {
+            for (int i = 0; i < kEach; ++i)
                 MainThread::post([&, t, i] {
                     offMainThread += std::this_thread::get_id() != mainThread;
                     ran.push_back({t, i});
                 });
-            }
         });
-    }
     std::vector<int> nested;
     MainThread::post([&] {
         MainThread::post([&] { nested.push_back(2); });
