@@ -29,8 +29,8 @@ namespace {
 // A target this far past the next decoded frame is reached sooner by seeking
 // than by decoding through.
 constexpr int64_t kDecodeThroughSeconds = 2;
-// Seeks further back, doubling, when an open group's leading frames hide the
-// target; the last goes back 32 seconds.
+// Seeks further back, doubling from a second, when frames that libavcodec
+// leaves out after a seek hide the target; the last goes back 16 seconds.
 constexpr int kSeekAttempts = 6;
 // The longest the worker sleeps without queuing sound while it plays.
 constexpr int64_t kSoundFeedMicroseconds = 10000;
@@ -40,6 +40,12 @@ constexpr int64_t kSoundFeedMicroseconds = 10000;
 constexpr double kSoundAheadSeconds = 0.3;
 constexpr size_t kMostPicturesAhead = 30;
 
+// The main thread follows timings and takes pictures; the worker owns the
+// decoder and the sound's feeding end. A timing crosses in a mailbox under
+// `mutex_`, whose condition variable also times the worker's sleeps, so that
+// a new timing or the destructor wakes it at once. Pictures cross the other
+// way under `pictureMutex_`: the worker converts into a spare and swaps it
+// with the one handed over, and picture() swaps the newest in.
 class FfmpegMoviePlayer final : public MoviePlayer {
 public:
     explicit FfmpegMoviePlayer(int32_t timeScale)

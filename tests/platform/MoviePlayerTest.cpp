@@ -5,6 +5,7 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -39,8 +40,9 @@ public:
     int rate() const override { return 44100; }
     double latency() const override { return 0; }
 
-    /// The sound's time (seconds) at the start of what a device would pull
-    /// `now`, or a negative number for silence.
+    /// Pulls what a device would have played since its last pull: the time
+    /// (seconds) of its last sample, which is due `now`; 0 when it has a gap
+    /// (the ramp is never 0 where the tests listen), negative when silent.
     double pullNow(int64_t now) {
         if (startedAt_ == 0) startedAt_ = now;
         const int64_t due = (now - startedAt_) * rate() / 1000000 - pulled_;
@@ -48,10 +50,9 @@ public:
         std::vector<float> block(static_cast<size_t>(due) * channels_);
         pull_(block.data(), static_cast<unsigned long>(due));
         pulled_ += due;
-        for (float sample : block) {
-            if (sample != 0) return block[0] != 0 ? block[0] * 10.0 : 0.0;
-        }
-        return -1;
+        const auto silent = std::count(block.begin(), block.end(), 0.0f);
+        if (silent == 0) return block.back() * 10.0;
+        return silent == std::ssize(block) ? -1 : 0;
     }
 
 private:
