@@ -188,7 +188,7 @@ TEST_F(MoviePlayerTest, SoundPlaysAtRateOneOnlyInTimeWithThePicture) {
     // Pulls for `seconds`; after the first 300 ms, how often the sound was
     // heard and silent, and its worst distance from the timing.
     struct Heard {
-        int sounding = 0, silent = 0;
+        int sounding = 0, silent = 0, pulls = 0;
         double worst = 0;
     };
     auto listen = [&](const MovieTiming& t, double seconds) {
@@ -202,17 +202,28 @@ TEST_F(MoviePlayerTest, SoundPlaysAtRateOneOnlyInTimeWithThePicture) {
                 ++heard.sounding;
                 heard.worst = std::max(heard.worst, std::abs(at - t.timeAt(now) / double(kScale)));
             }
+            // The model retimes now and then at the same rate: playing goes on.
+            if (t.rate == 1 && ++heard.pulls % 20 == 0)
+                player->follow(MovieTiming{t.timeAt(now), now, t.rate, t.timeScale, t.duration});
             g_usleep(5000);
             return now - start > seconds * 1e6;
         });
         return heard;
     };
+    // A restart would show the frame it starts from again.
+    int64_t shown = -1;
+    int repeated = 0;
+    player->setPictureReady([&] {
+        repeated += player->picture().time == shown ? 1 : 0;
+        shown = player->picture().time;
+    });
     const MovieTiming playing = timing(25, 1);
     player->follow(playing);
     const Heard atOne = listen(playing, 1.5);
     EXPECT_GT(atOne.sounding, 20);
     EXPECT_EQ(atOne.silent, 0);
     EXPECT_LT(atOne.worst, 0.040);
+    EXPECT_EQ(repeated, 0);
 
     // Stopping drops what was queued at once; other rates stay silent.
     for (double rate : {0.0, 2.0, -1.0}) {
