@@ -113,13 +113,6 @@ void MovieDecoder::openSound() {
     soundIndex_ = index;
 }
 
-int MovieDecoder::width() const {
-    return video_->width;
-}
-int MovieDecoder::height() const {
-    return video_->height;
-}
-
 void MovieDecoder::skipped(const char* what, int status) {
     if (complained_) return;
     complained_ = true;

@@ -52,17 +52,12 @@ public:
     /// `soundRate` samples a second, or is dropped when `sound` is empty.
     DecodedFrame nextVideo(const SoundSink& sound, int soundRate);
 
-    /// To the video keyframe at or before `time`; the next frame is the
-    /// keyframe's or a later one (leading frames of an open group may start
-    /// after it).
+    /// To the video keyframe at or before `time` in decoding order: the first
+    /// frame decoded after it may still start after `time`.
     void seek(int64_t time);
 
     int64_t duration() const { return duration_; }
-    int width() const;
-    int height() const;
     bool hasSound() const { return sound_ != nullptr; }
-    /// The sound track's decoder, for its format; null without sound.
-    const AVCodecContext* soundCodec() const { return sound_; }
 
 private:
     bool openVideo(std::string& error);
