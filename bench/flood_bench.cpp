@@ -27,7 +27,7 @@
 #include "bench/ProgramCopy.h"
 #include "network/SubscriptionMessage.h"
 #include "platform/NetService.h"
-#include "tests/fixtures/alsa/VirtualCard.h"
+#include "tools/virtual-card/VirtualCard.h"
 #include "tests/network/UdpPeer.h"
 #include "tests/support/DnsSdDaemon.h"
 

@@ -20,7 +20,7 @@
 
 #include "platform/CaptureHandOver.h"
 #include "routing/DecoderRegistry.h"
-#include "tests/fixtures/alsa/VirtualCard.h"
+#include "tools/virtual-card/VirtualCard.h"
 #include "tools/LtcSignal.h"
 
 namespace {

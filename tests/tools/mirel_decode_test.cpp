@@ -24,7 +24,7 @@
 #include "decode/TimecodeListener.h"
 #include "platform/AvahiNetServices.h"
 #include "platform/Host.h"
-#include "tests/fixtures/alsa/VirtualCard.h"
+#include "tools/virtual-card/VirtualCard.h"
 #include "tests/network/UdpPeer.h"
 #include "tests/platform/MainLoop.h"
 #include "tests/platform/TempFolder.h"
