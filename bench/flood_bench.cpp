@@ -27,9 +27,9 @@
 #include "bench/ProgramCopy.h"
 #include "network/SubscriptionMessage.h"
 #include "platform/NetService.h"
-#include "tools/virtual-card/VirtualCard.h"
 #include "tests/network/UdpPeer.h"
 #include "tests/support/DnsSdDaemon.h"
+#include "tools/virtual-card/VirtualCard.h"
 
 using namespace std::chrono_literals;
 

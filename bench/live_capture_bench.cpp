@@ -20,8 +20,8 @@
 
 #include "platform/CaptureHandOver.h"
 #include "routing/DecoderRegistry.h"
-#include "tools/virtual-card/VirtualCard.h"
 #include "tools/LtcSignal.h"
+#include "tools/virtual-card/VirtualCard.h"
 
 namespace {
 

@@ -24,12 +24,12 @@
 #include "decode/TimecodeListener.h"
 #include "platform/AvahiNetServices.h"
 #include "platform/Host.h"
-#include "tools/virtual-card/VirtualCard.h"
 #include "tests/network/UdpPeer.h"
 #include "tests/platform/MainLoop.h"
 #include "tests/platform/TempFolder.h"
 #include "tests/support/DnsSdDaemon.h"
 #include "tools/LtcSignal.h"
+#include "tools/virtual-card/VirtualCard.h"
 
 using namespace std::chrono_literals;
 
