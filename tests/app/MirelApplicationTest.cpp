@@ -178,6 +178,8 @@ TEST_F(MirelApplicationTest, OpeningMoviesMakesTheFirstChosenTheSourceInOneMovie
     MoviePlaybackController* window = application_->moviePlayback();
     EXPECT_EQ(window->movieName(), first);
     EXPECT_TRUE(runMainLoopUntil([&] { return heard.hours == 1; }));
+    EXPECT_TRUE(waitInPageFor(application_->clockWindow().webview(),
+                              "$('#timecode').text().indexOf('01:00:00') == 0"));
     const auto sourceBecomes = [&](const std::string& path) {
         return runMainLoopUntil(
             [&] { return settings_.valueForKeyPath("values.audioInput") == path; });
