@@ -59,18 +59,21 @@ protected:
 
 TEST_F(MoviePlaybackControllerTest, AMovieWithoutTimecodeCountsFromZeroAtItsVideosRate) {
     const struct {
+        const char* file;
         const char* rate;
         int32_t fps;
         bool isDf;
         const char* atTwoSeconds;
     } cases[] = {
-        {"25", 25, false, "00:00:02:00"},
-        {"30000/1001", 30, true, "00:00:01:29 DF"},
-        {"24000/1001", 24, true, "00:00:01:23 DF"},
+        {"pal.mov", "25", 25, false, "00:00:02:00"},
+        {"ntsc.mp4", "30000/1001", 30, true, "00:00:01:29 DF"},
+        {"film.m4v", "24000/1001", 24, true, "00:00:01:23 DF"},
+        {"thirty.mov", "30", 30, false, "00:00:02:00"},
+        {"hd.m4v", "60000/1001", 59, false, "00:00:02:00"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.rate);
-        controller.openNewMovie(made("plain.mov", c.rate, ""));
+        SCOPED_TRACE(c.file);
+        controller.openNewMovie(made(c.file, c.rate, ""));
         ASSERT_NE(controller.movie(), nullptr);
         EXPECT_EQ(controller.fps(), c.fps);
         EXPECT_EQ(controller.isDf(), c.isDf);
