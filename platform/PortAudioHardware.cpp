@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/Log.h"
+#include "platform/PortAudioStart.h"
 
 struct PortAudioHardware::Stream {
     PortAudioHardware* owner = nullptr;
@@ -37,20 +38,6 @@ struct PortAudioHardware::Stream {
 };
 
 namespace {
-
-void ignoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
-
-// PortAudio's code as words, with the code itself for a search; and ALSA's
-// words too when the failure came from there.
-std::string errorText(PaError error) {
-    std::string text = std::string(Pa_GetErrorText(error)) + " (" + std::to_string(error) + ")";
-    if (error == paUnanticipatedHostError) {
-        const PaHostErrorInfo* host = Pa_GetLastHostErrorInfo();
-        if (host != nullptr && host->errorText != nullptr && host->errorText[0] != '\0')
-            text += ": " + std::string(host->errorText);
-    }
-    return text;
-}
 
 // PortAudio's index for one of our identifiers, or -1.
 PaDeviceIndex paIndex(AudioDeviceID device) {
@@ -171,14 +158,10 @@ PortAudioHardware& PortAudioHardware::shared() {
 
 bool PortAudioHardware::ready() {
     if (initialised_ == 0) {
-        // Listing devices probes every PCM ALSA knows of, and ALSA reports each
-        // absent card on standard error: noise, not news. Quiet only for the probe.
-        snd_lib_error_set_handler(&ignoreAlsaError);
-        const PaError error = Pa_Initialize();
-        snd_lib_error_set_handler(nullptr);
+        const PaError error = initializePortAudioQuietly();
         if (error != paNoError) {
             Log::line("PortAudio could not start: %s; no audio devices are listed",
-                      errorText(error).c_str());
+                      portAudioErrorText(error).c_str());
         }
         initialised_ = error == paNoError ? 1 : -1;
         // Registered after the process's static objects exist, so it runs before
@@ -351,7 +334,8 @@ OSStatus PortAudioHardware::start(AudioDeviceID device, AudioDeviceIOProc proc) 
         watchdog_ = g_timeout_add(kWatchdogMs, &PortAudioCallbacks::watch, this);
     }
     if (error != paNoError) {
-        Log::line("PortAudio cannot capture \"%s\": %s", info->name, errorText(error).c_str());
+        Log::line("PortAudio cannot capture \"%s\": %s", info->name,
+                  portAudioErrorText(error).c_str());
         return kAudioHardwareUnspecifiedError;
     }
     return kAudioHardwareNoError;

@@ -1,16 +1,14 @@
 #include "platform/PortAudioSoundOutput.h"
 
-#include <alsa/asoundlib.h>
 #include <portaudio.h>
 
 #include <atomic>
 #include <string>
 
 #include "platform/Log.h"
+#include "platform/PortAudioStart.h"
 
 namespace {
-
-void ignoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
 // One line a process: every movie opened on a machine without sound would
 // say the same.
@@ -33,13 +31,10 @@ std::unique_ptr<SoundOutput> SoundOutput::makeDefault() {
 
 bool PortAudioSoundOutput::start(int channels, Pull pull) {
     stop();
-    // Probing reports every absent ALSA card on standard error: noise, not news.
-    snd_lib_error_set_handler(&ignoreAlsaError);
-    const PaError error = Pa_Initialize();
-    snd_lib_error_set_handler(nullptr);
+    const PaError error = initializePortAudioQuietly();
     if (error != paNoError) {
         sayOnce(std::string("Movies play silently: PortAudio could not start: ") +
-                Pa_GetErrorText(error));
+                portAudioErrorText(error));
         return false;
     }
     initialised_ = true;
@@ -70,7 +65,7 @@ bool PortAudioSoundOutput::open(int channels) {
     }
     if (error != paNoError) {
         sayOnce(std::string("Movies play silently: the sound output device \"") + info->name +
-                "\" cannot play: " + Pa_GetErrorText(error));
+                "\" cannot play: " + portAudioErrorText(error));
         return false;
     }
     const PaStreamInfo* streamInfo = Pa_GetStreamInfo(stream);
