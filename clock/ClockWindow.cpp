@@ -1,5 +1,10 @@
 #include "clock/ClockWindow.h"
 
+#include <gdk/gdkkeysyms.h>
+#ifdef GDK_WINDOWING_X11
+#include <gdk/gdkx.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -100,6 +105,19 @@ public:
                           [&] { return of(self).decidePolicy(decision, type); });
     }
 
+    static gboolean keyPressed(GtkWidget*, GdkEventKey* event, gpointer self) {
+        return runGuarded(kWhat, gboolean(FALSE), [&] { return of(self).keyPressed(*event); });
+    }
+
+    static gboolean buttonPressed(GtkWidget*, GdkEventButton* event, gpointer self) {
+        return runGuarded(kWhat, gboolean(FALSE), [&] { return of(self).clickedTwice(*event); });
+    }
+
+    static gboolean windowState(GtkWidget*, GdkEventWindowState* event, gpointer self) {
+        runGuarded(kWhat, [&] { of(self).windowStateChanged(*event); });
+        return FALSE;
+    }
+
     static gboolean scriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer self) {
         return runGuarded(kWhat, gboolean(FALSE),
                           [&] { return of(self).answerScriptDialog(dialog); });
@@ -194,6 +212,13 @@ void ClockWindow::wireSignals() {
     g_signal_connect(webview_, "load-failed", G_CALLBACK(ClockWindowSignals::loadFailed), this);
     g_signal_connect(webview_, "decide-policy", G_CALLBACK(ClockWindowSignals::decidePolicy), this);
     g_signal_connect(webview_, "script-dialog", G_CALLBACK(ClockWindowSignals::scriptDialog), this);
+    // Before the web view sees them: F11 and Esc are the window's, on every page.
+    g_signal_connect(clockWindow_, "key-press-event", G_CALLBACK(ClockWindowSignals::keyPressed),
+                     this);
+    g_signal_connect(webview_, "button-press-event", G_CALLBACK(ClockWindowSignals::buttonPressed),
+                     this);
+    g_signal_connect(clockWindow_, "window-state-event",
+                     G_CALLBACK(ClockWindowSignals::windowState), this);
 }
 
 void ClockWindow::awakeFromNib() {
@@ -221,7 +246,7 @@ void ClockWindow::loadWebviewHome() {
 }
 
 void ClockWindow::ensureMinimumWidth(int width, int height) {
-    if (clockWindow_ == nullptr) return;
+    if (clockWindow_ == nullptr || fullScreen_) return;
     // Until the web view is laid out its size says nothing about the window's.
     if (!gtk_widget_get_mapped(GTK_WIDGET(webview_)) ||
         gtk_widget_get_allocated_width(GTK_WIDGET(webview_)) <= 1) {
@@ -240,6 +265,100 @@ void ClockWindow::ensureMinimumWidth(int width, int height) {
     gtk_window_get_size(clockWindow_, &windowWidth, &windowHeight);
     gtk_window_resize(clockWindow_, wantedWidth + (windowWidth - viewWidth),
                       wantedHeight + (windowHeight - viewHeight));
+}
+
+namespace {
+
+// A window manager that knows full screen; without one (a bare X server on a
+// machine-room monitor) Mirel covers the monitor itself.
+bool windowManagerDoesFullScreen(GtkWindow* window) {
+#ifdef GDK_WINDOWING_X11
+    GdkScreen* screen = gtk_widget_get_screen(GTK_WIDGET(window));
+    if (GDK_IS_X11_SCREEN(screen)) {
+        return gdk_x11_screen_supports_net_wm_hint(
+                   screen, gdk_atom_intern_static_string("_NET_WM_STATE_FULLSCREEN")) != FALSE;
+    }
+#endif
+    return true;
+}
+
+bool isClockPage(const char* address) {
+    if (address == nullptr) return false;
+    const std::string_view page = address;
+    return page.starts_with("mirel://audio/") || page.starts_with("mirel://network/") ||
+           page.starts_with("mirel://quicktime/");
+}
+
+}  // namespace
+
+void ClockWindow::toggleFullScreen() {
+    if (clockWindow_ == nullptr) return;
+    const bool enter = !fullScreen_;
+    if (windowManagerDoesFullScreen(clockWindow_)) {
+        // The window manager's answer, a window-state event, shows or hides the chrome.
+        if (enter) {
+            gtk_window_fullscreen(clockWindow_);
+        } else {
+            gtk_window_unfullscreen(clockWindow_);
+        }
+        return;
+    }
+    if (enter) {
+        std::array<int, 4> place{};
+        gtk_window_get_position(clockWindow_, &place[0], &place[1]);
+        gtk_window_get_size(clockWindow_, &place[2], &place[3]);
+        placeBeforeFullScreen_ = place;
+        GdkRectangle monitor{};
+        gdk_monitor_get_geometry(
+            gdk_display_get_monitor_at_window(gtk_widget_get_display(GTK_WIDGET(clockWindow_)),
+                                              gtk_widget_get_window(GTK_WIDGET(clockWindow_))),
+            &monitor);
+        showChrome(false);
+        gtk_window_move(clockWindow_, monitor.x, monitor.y);
+        gtk_window_resize(clockWindow_, monitor.width, monitor.height);
+    } else {
+        showChrome(true);
+        if (const auto place = std::exchange(placeBeforeFullScreen_, std::nullopt)) {
+            gtk_window_move(clockWindow_, (*place)[0], (*place)[1]);
+            gtk_window_resize(clockWindow_, (*place)[2], (*place)[3]);
+        }
+    }
+    fullScreen_ = enter;
+}
+
+void ClockWindow::showChrome(bool shown) {
+    gtk_widget_set_visible(GTK_WIDGET(addressbar_), shown);
+    if (!GTK_IS_APPLICATION_WINDOW(clockWindow_)) return;
+    auto* window = GTK_APPLICATION_WINDOW(clockWindow_);
+    if (!shown) menubarWasShown_ = gtk_application_window_get_show_menubar(window) != FALSE;
+    gtk_application_window_set_show_menubar(window, shown ? menubarWasShown_ : FALSE);
+}
+
+bool ClockWindow::keyPressed(const GdkEventKey& event) {
+    const auto modifiers = GdkModifierType(event.state & gtk_accelerator_get_default_mod_mask());
+    if (modifiers != 0) return false;
+    if (event.keyval == GDK_KEY_F11 || (event.keyval == GDK_KEY_Escape && fullScreen_)) {
+        toggleFullScreen();
+        return true;
+    }
+    return false;
+}
+
+bool ClockWindow::clickedTwice(const GdkEventButton& event) {
+    if (event.type != GDK_2BUTTON_PRESS || event.button != GDK_BUTTON_PRIMARY ||
+        !isClockPage(webkit_web_view_get_uri(webview_))) {
+        return false;
+    }
+    toggleFullScreen();
+    return true;
+}
+
+void ClockWindow::windowStateChanged(const GdkEventWindowState& event) {
+    if ((event.changed_mask & GDK_WINDOW_STATE_FULLSCREEN) == 0) return;
+    const bool fullScreen = (event.new_window_state & GDK_WINDOW_STATE_FULLSCREEN) != 0;
+    if (fullScreen == fullScreen_) return;
+    fullScreen_ = fullScreen;
+    showChrome(!fullScreen);
 }
 
 void ClockWindow::receiveTimecode(const TimecodeWrapper& wrapper) {
@@ -270,7 +389,16 @@ void ClockWindow::observeValueForKeyPath(const std::optional<std::string>& keyPa
 
 std::string ClockWindow::timecodeObject(const SMPTE_tc& tc, const std::string& running) {
     return "{'h':'" + twoDigits(tc.h()) + "','m':'" + twoDigits(tc.m()) + "','s':'" +
-           twoDigits(tc.s()) + "','f':'" + twoDigits(tc.f()) + "','r':" + quoted(running) + "}";
+           twoDigits(tc.s()) + "','f':'" + twoDigits(tc.f()) + "','u':'" + userBits(tc) +
+           "','r':" + quoted(running) + "}";
+}
+
+std::string ClockWindow::userBits(const SMPTE_tc& tc) {
+    // Group 8 first, so that a pair of groups reads tens then units (a date, say).
+    const int32_t groups[] = {tc.u8, tc.u7, tc.u6, tc.u5, tc.u4, tc.u3, tc.u2, tc.u1};
+    std::string digits;
+    for (const int32_t group : groups) digits += "0123456789ABCDEF"[group & 0xF];
+    return digits;
 }
 
 std::string ClockWindow::frameRateObject(const std::string& fps) {

@@ -3,6 +3,7 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -94,12 +95,20 @@ public:
     /// string literal, escaped so that no text can end it early.
     static std::string timecodeObject(const SMPTE_tc& tc, const std::string& running);
     static std::string frameRateObject(const std::string& fps);
+    /// The eight user-bit groups as hexadecimal digits, group 8 first.
+    static std::string userBits(const SMPTE_tc& tc);
     static std::string statusObject(const std::string& running);
 
     /// `text` as a single-quoted script string literal.
     static std::string quoted(const std::string& text);
     /// `address` with every byte escaped that may not stand in an address.
     static std::string addingPercentEscapes(const std::string& address);
+
+    /// Full screen without the menu bar and the address bar, or back. F11
+    /// and a double-click on the clock toggle it, and Esc leaves it.
+    /// Nothing of it is kept across launches.
+    void toggleFullScreen();
+    bool isFullScreen() const { return fullScreen_; }
 
     bool isNibLoaded() const { return isNibLoaded_; }
     GtkWindow* clockWindow() const { return clockWindow_; }
@@ -127,6 +136,11 @@ private:
     void leaveToBrowser(WebKitNavigationAction* action, const std::string& address);
     bool answerScriptDialog(WebKitScriptDialog* dialog);
     bool drawBackground(cairo_t* cairo);
+    bool keyPressed(const GdkEventKey& event);
+    bool clickedTwice(const GdkEventButton& event);
+    void windowStateChanged(const GdkEventWindowState& event);
+    /// Shows the menu bar and the address bar, or hides them for full screen.
+    void showChrome(bool shown);
     std::string settingText(const char* key) const;
 
     class Calls;
@@ -151,4 +165,9 @@ private:
     /// navigation is decided: it may act whatever page it leaves.
     std::string ownNavigation_;
     guint minimumSource_ = 0;  ///< the idle callback that applies it, while one is due
+    bool fullScreen_ = false;
+    bool menubarWasShown_ = true;
+    /// Where the window was before a full screen that Mirel made itself,
+    /// without a window manager to ask: x, y, width, height.
+    std::optional<std::array<int, 4>> placeBeforeFullScreen_;
 };

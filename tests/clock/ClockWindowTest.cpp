@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "clock/ClockWindow.h"
@@ -134,7 +135,6 @@ TEST_F(ClockWindowTest, EveryPageLoadsShowingNamesAsTextAndPreferencesReachTheSe
         ["mirel://network/mirel%3A//studio", "mirel://<i>studio</i>"],
         ["mirel://quicktime/", "Open a movie…"],
         ["mirel://quicktime//Movies/Day%201.mov", "Day 1.mov"], 0])"));
-
     std::set<std::string> images;
     for (const std::string page : {"home", "welcome", "help", "preferences"}) {
         ASSERT_TRUE(load("mirel:///" + page));
@@ -156,12 +156,15 @@ TEST_F(ClockWindowTest, EveryPageLoadsShowingNamesAsTextAndPreferencesReachTheSe
     // The preferences page, shown last, shows the settings and writes them.
     EXPECT_EQ(
         evaluate(R"([$('#OnTop')[0].checked, $('#TransparentBgd')[0].checked,
-        $('#fpsDisplay')[0].checked, $('#hotkey').text(), $('.swatch.chosen').attr('title'),
-        $('#preview').css('color'), MirelClock.getPreference('nothing')])"),
-        json::parse(R"j([true, false, true, "Ctrl+F5", "Green", "rgb(95, 211, 141)", null])j"));
+        $('#fpsDisplay')[0].checked, $('#userBitsDisplay')[0].checked, $('#hotkey').text(),
+        $('.swatch.chosen').attr('title'), $('#preview').css('color'),
+        MirelClock.getPreference('nothing')])"),
+        json::parse(
+            R"j([true, false, true, false, "Ctrl+F5", "Green", "rgb(95, 211, 141)", null])j"));
 
     const LogCapture log;
-    evaluate(R"($('#OnTop, #TransparentBgd, #fpsDisplay, .swatch[title=Amber]').click();
+    evaluate(
+        R"($('#OnTop, #TransparentBgd, #fpsDisplay, #userBitsDisplay, .swatch[title=Amber]').click();
         $('#TextColor').val('no colour at all').change().val(' rgb(1, 2, 3) ').change();
         $('#TypedFormat').val('%H:%M:%S:%F%n').change(); $('#change-hotkey').click(); 0)");
     EXPECT_FALSE(window_->isFloating());
@@ -172,23 +175,12 @@ TEST_F(ClockWindowTest, EveryPageLoadsShowingNamesAsTextAndPreferencesReachTheSe
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{
                   "New Preference: OnTop: 0", "New Preference: TransparentBgd: 1",
-                  "New Preference: fpsDisplay: 0", "New Preference: TextColor: #f0a23b",
-                  "New Preference: TextColor: rgb(1, 2, 3)",
+                  "New Preference: fpsDisplay: 0", "New Preference: userBitsDisplay: 1",
+                  "New Preference: TextColor: #f0a23b", "New Preference: TextColor: rgb(1, 2, 3)",
                   "New Preference: TypedFormat: %H:%M:%S:%F%n", "New Preference: OnTop: 1"}));
 }
 
-// The span's size, the usable width, and whether the text one step either side brackets it.
-const std::string kFit = R"((function () {
-    var timecode = $('#timecode'), size = parseFloat(timecode.css('font-size'));
-    var at = function (px) { timecode.css('font-size', px + 'px'); return timecode.width(); };
-    var usable = $('#timecodearea').width() - 15;
-    var settled = at(size - 1) <= usable && at(size + 1) >= usable;
-    timecode.css('font-size', size + 'px');
-    return {size: size, usable: usable, settled: settled,
-            stats: parseFloat($('#stats').css('font-size'))};
-})())";
-
-TEST_F(ClockWindowTest, ValuesReachThePageInOrderAndTheClockPageShowsAndFitsThem) {
+TEST_F(ClockWindowTest, ValuesReachThePageInOrderAndTheClockPageShowsThem) {
     const std::string recorder =
         "window.received = []; window.receiveTimecode = function (o) { received.push(o); }";
     ASSERT_TRUE(show());
@@ -204,8 +196,8 @@ TEST_F(ClockWindowTest, ValuesReachThePageInOrderAndTheClockPageShowsAndFitsThem
     settings_.setObjectForKey(7, "timecodeRunning");
     EXPECT_EQ(evaluate("received"),
               json::parse(R"([{"r":"it's\\ \r\n\u2028\u2029 on"}, {"fps":"25"},
-        {"h":"01","m":"02","s":"03","f":"04","r":"it's\\ \r\n\u2028\u2029 on"}, {"fps":"25"},
-        {"h":"10","m":"00","s":"00","f":"00","r":"it's\\ \r\n\u2028\u2029 on"}, {"r":"Stopped"},
+        {"h":"01","m":"02","s":"03","f":"04","u":"00000000","r":"it's\\ \r\n\u2028\u2029 on"}, {"fps":"25"},
+        {"h":"10","m":"00","s":"00","f":"00","u":"00000000","r":"it's\\ \r\n\u2028\u2029 on"}, {"r":"Stopped"},
         {"fps":""}, {"r":"7"}])"));
 
     // Shown again: the home page comes back and every value is still shown once.
@@ -247,23 +239,111 @@ TEST_F(ClockWindowTest, ValuesReachThePageInOrderAndTheClockPageShowsAndFitsThem
         evaluate("receiveTimecode(" + object + ")");
         EXPECT_EQ(evaluate(shown), json::parse(expected)) << object;
     }
+}
 
-    // Fitting ends within one step of the usable width, with the stats at half size.
-    json last = {{"size", 0}, {"usable", 0}};
-    for (const int width : {420, 900, 1240, 640, 300}) {
-        gtk_window_resize(window_->clockWindow(), width, 400);
-        // The page refits on its resize event: wait until the size settles.
-        ASSERT_TRUE(waitFor(kFit + ".settled && innerWidth == " + std::to_string(width))) << width;
+// Whether every line shown lies inside the view, and whether one pixel more would
+// overflow it (less the page's margin): measured here, not by the page's own fit.
+const std::string kFit = R"((function () {
+    var lines = $('#timecode, #userbits, #stats').filter(function () {
+        return $(this).css('display') != 'none';
+    });
+    var box = function () {
+        var b = {left: 1e9, top: 1e9, right: -1e9, bottom: -1e9, width: 0};
+        lines.each(function () {
+            var r = this.getBoundingClientRect();
+            b.left = Math.min(b.left, r.left), b.top = Math.min(b.top, r.top);
+            b.right = Math.max(b.right, r.right), b.bottom = Math.max(b.bottom, r.bottom);
+            b.width = Math.max(b.width, r.width);
+        });
+        return b;
+    };
+    var size = parseFloat($('#timecode').css('font-size')), now = box();
+    setTimecodeFontSize(size + 1);
+    var larger = box();
+    setTimecodeFontSize(size);
+    return {view: [innerWidth, innerHeight], size: size, lines: lines.length,
+        inside: now.left >= 0 && now.top >= 0 && now.right <= innerWidth && now.bottom <= innerHeight,
+        largest: larger.width > innerWidth - 15 || larger.bottom - larger.top > innerHeight - 15,
+        stats: parseFloat($('#stats').css('font-size')) * 2 == size,
+        scrolls: document.documentElement.scrollWidth > innerWidth ||
+            document.documentElement.scrollHeight > innerHeight};
+})())";
+
+void sendKey(GtkWindow* window, guint key) {
+    GdkEvent* event = gdk_event_new(GDK_KEY_PRESS);
+    event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(GTK_WIDGET(window))));
+    event->key.keyval = key;
+    gtk_widget_event(GTK_WIDGET(window), event);
+    gdk_event_free(event);
+}
+
+TEST_F(ClockWindowTest, TheClockFitsTheViewBothWaysAtEverySizeAndInFullScreen) {
+    settings_.setObjectForKey("1", "userBitsDisplay");
+    ASSERT_TRUE(show());
+    ASSERT_TRUE(load("mirel://audio/0"));
+    TimecodeWrapper value = timecode(10, 0, 0, 0);
+    auto& tc = *value.timecode();
+    std::tie(tc.u1, tc.u2, tc.u3, tc.u4, tc.u5, tc.u6, tc.u7, tc.u8) =
+        std::make_tuple(1, 2, 3, 4, 5, 6, 7, 15);
+    window_->receiveTimecode(value);
+    EXPECT_EQ(evaluate("[$('#timecode').text(), $('#userbits:visible').text()]"),
+              json::parse(R"(["10:00:00;00", "F7654321"])"));
+
+    GtkWidget* view = GTK_WIDGET(window_->webview());
+    const auto fitted = [&](int width, int height) {
+        // Until the view has its size and the page has refitted to it.
+        const bool settled = runMainLoopUntil([&] {
+            const int w = gtk_widget_get_allocated_width(view);
+            const int h = gtk_widget_get_allocated_height(view);
+            return (width == 0 || w == width) && (height == 0 || h == height) &&
+                   evaluate(kFit + ".view + '' == '" + std::to_string(w) + "," + std::to_string(h) +
+                            "' && " + kFit + ".largest && " + kFit + ".inside") == true;
+        });
         const json fit = evaluate(kFit);
-        EXPECT_EQ(fit["usable"], width - 15);
-        EXPECT_DOUBLE_EQ(fit["stats"].get<double>(), fit["size"].get<double>() / 2) << fit;
-        EXPECT_EQ(fit["size"] > last["size"], fit["usable"] > last["usable"]) << fit;
-        last = fit;
+        EXPECT_TRUE(settled) << fit;
+        EXPECT_EQ(fit["lines"], 3) << fit;
+        EXPECT_TRUE(fit["inside"] == true && fit["stats"] == true && fit["scrolls"] == false)
+            << fit;
+        return fit;
+    };
+    std::vector<double> sizes;
+    for (const auto& [width, height] :
+         {std::pair{1200, 180}, {300, 200}, {640, 460}, {1200, 900}}) {
+        gtk_window_resize(window_->clockWindow(), width, height);
+        SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+        sizes.push_back(fitted(width, 0)["size"].get<double>());
     }
-    // An area narrower than the margin leaves the smallest size, and the loop ends.
-    EXPECT_EQ(evaluate("$('#timecodearea').css('width', '10px'); timecodeResizer(); "
-                       "parseFloat($('#timecode').css('font-size'))"),
-              1);
+    EXPECT_LT(sizes[1], sizes[0]) << "a short wide window limits the digits by its height";
+    EXPECT_LT(sizes[1], sizes[2]);
+    EXPECT_LT(sizes[2], sizes[3]);
+
+    // Full screen covers the monitor without the address bar; Esc brings both back.
+    for (const bool byKey : {true, false}) {
+        SCOPED_TRACE(byKey ? "F11" : "double-click");
+        if (byKey) {
+            sendKey(window_->clockWindow(), GDK_KEY_F11);
+        } else {
+            GdkEvent* click = gdk_event_new(GDK_2BUTTON_PRESS);
+            click->button.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(view)));
+            click->button.button = GDK_BUTTON_PRIMARY;
+            gtk_widget_event(view, click);
+            gdk_event_free(click);
+        }
+        EXPECT_TRUE(window_->isFullScreen());
+        EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(window_->addressbar())));
+        EXPECT_GT(fitted(3840, 2160)["size"].get<double>(), sizes[3] * 2);
+        sendKey(window_->clockWindow(), GDK_KEY_Escape);
+        EXPECT_FALSE(window_->isFullScreen());
+        EXPECT_TRUE(gtk_widget_get_visible(GTK_WIDGET(window_->addressbar())));
+        EXPECT_EQ(fitted(1200, 0)["size"], sizes[3]);
+    }
+
+    // Off, the user bits take no room; the same value is still shown without them.
+    settings_.setObjectForKey("0", "userBitsDisplay");
+    ASSERT_TRUE(load("mirel://audio/0"));
+    window_->receiveTimecode(value);
+    EXPECT_EQ(evaluate("[$('#timecode').text(), $('#userbits').css('display')]"),
+              json::parse(R"(["10:00:00;00", "none"])"));
 }
 
 // What a page embeds or fetches chooses nothing; web pages never load in the window.
