@@ -135,6 +135,21 @@ TEST_F(ClockWindowTest, EveryPageLoadsShowingNamesAsTextAndPreferencesReachTheSe
         ["mirel://network/mirel%3A//studio", "mirel://<i>studio</i>"],
         ["mirel://quicktime/", "Open a movie…"],
         ["mirel://quicktime//Movies/Day%201.mov", "Day 1.mov"], 0])"));
+    // The input in use is marked, and the way back to its clock leads there; none, none.
+    const auto inUse = [&](const std::string& chosen, const json& address) {
+        settings_.setObjectForKey(chosen, "audioInput");
+        ASSERT_TRUE(load(ClockWindow::kHomePage));
+        EXPECT_TRUE(waitFor("$('#input-status').is(':hidden')"));
+        EXPECT_EQ(
+            evaluate("[$('.input.inuse').attr('href'), $('#clock-link:visible').attr('href')]"),
+            json::array({address, address}))
+            << chosen;
+    };
+    inUse("Line <b>2</b>", "mirel://audio/1");
+    inUse("/Movies/Day 1.mov", "mirel://quicktime//Movies/Day%201.mov");
+    inUse("Unplugged", nullptr);
+    settings_.setObjectForKey("Line <b>2</b>", "audioInput");
+
     std::set<std::string> images;
     for (const std::string page : {"home", "welcome", "help", "preferences"}) {
         ASSERT_TRUE(load("mirel:///" + page));
@@ -161,6 +176,7 @@ TEST_F(ClockWindowTest, EveryPageLoadsShowingNamesAsTextAndPreferencesReachTheSe
         MirelClock.getPreference('nothing')])"),
         json::parse(
             R"j([true, false, true, false, "Ctrl+F5", "Green", "rgb(95, 211, 141)", null])j"));
+    EXPECT_TRUE(waitFor("$('#clock-link:visible').attr('href') == 'mirel://audio/1'"));
 
     const LogCapture log;
     evaluate(
