@@ -354,6 +354,11 @@ TEST_F(ClockWindowTest, TheClockFitsTheViewBothWaysAtEverySizeAndInFullScreen) {
         EXPECT_EQ(fitted(1200, 0)["size"], sizes[3]);
     }
 
+    // An area narrower than the margin leaves the smallest size, and the fit ends.
+    EXPECT_EQ(evaluate("$('#timecodearea').css('width', '10px'); timecodeResizer(); "
+                       "parseFloat($('#timecode').css('font-size'))"),
+              1);
+
     // Off, the user bits take no room; the same value is still shown without them.
     settings_.setObjectForKey("0", "userBitsDisplay");
     ASSERT_TRUE(load("mirel://audio/0"));
