@@ -46,6 +46,7 @@ const auto kFileRoutes = std::to_array<Route>({
     {"mirel://static/mirel45t.css", MirelUrlProtocol::getCss, "mirel45t"},
     {"mirel://static/jquery.js", MirelUrlProtocol::getJs, MIREL_JQUERY_BASE_NAME},
     {"mirel://static/inputsource.js", MirelUrlProtocol::getJs, "inputsource"},
+    {"mirel://static/clockface.js", MirelUrlProtocol::getJs, "clockface"},
 });
 
 struct Image {
