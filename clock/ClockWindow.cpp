@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "clock/ApplicationPages.h"
+#include "clock/ClockText.h"
 #include "clock/MirelUrlProtocol.h"
 #include "clock/MirelUrlScheme.h"
 #include "platform/CallbackGuard.h"
@@ -31,12 +32,6 @@ constexpr const char* kSizedPages[] = {"mirel:///welcome", "mirel:///preferences
 constexpr const char* kMoviePanelAddress = "mirel://quicktime/";
 constexpr const char* kNotFoundPrefix = "mirel://404/";
 constexpr std::string_view kFilePrefix = "file://";
-
-std::string twoDigits(int value) {
-    std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "%02d", value);
-    return text.data();
-}
 
 }  // namespace
 
@@ -389,16 +384,8 @@ void ClockWindow::observeValueForKeyPath(const std::optional<std::string>& keyPa
 
 std::string ClockWindow::timecodeObject(const SMPTE_tc& tc, const std::string& running) {
     return "{'h':'" + twoDigits(tc.h()) + "','m':'" + twoDigits(tc.m()) + "','s':'" +
-           twoDigits(tc.s()) + "','f':'" + twoDigits(tc.f()) + "','u':'" + userBits(tc) +
+           twoDigits(tc.s()) + "','f':'" + twoDigits(tc.f()) + "','u':'" + userBitsText(tc) +
            "','r':" + quoted(running) + "}";
-}
-
-std::string ClockWindow::userBits(const SMPTE_tc& tc) {
-    // Group 8 first, so that a pair of groups reads tens then units (a date, say).
-    const int32_t groups[] = {tc.u8, tc.u7, tc.u6, tc.u5, tc.u4, tc.u3, tc.u2, tc.u1};
-    std::string digits;
-    for (const int32_t group : groups) digits += "0123456789ABCDEF"[group & 0xF];
-    return digits;
 }
 
 std::string ClockWindow::frameRateObject(const std::string& fps) {

@@ -95,8 +95,6 @@ public:
     /// string literal, escaped so that no text can end it early.
     static std::string timecodeObject(const SMPTE_tc& tc, const std::string& running);
     static std::string frameRateObject(const std::string& fps);
-    /// The eight user-bit groups as hexadecimal digits, group 8 first.
-    static std::string userBits(const SMPTE_tc& tc);
     static std::string statusObject(const std::string& running);
 
     /// `text` as a single-quoted script string literal.

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "clock/WebClockSharing.h"
 #include "platform/PreferencesFile.h"
 #include "platform/SettingsDefaults.h"
 #include "platform/UserDefaultsController.h"
@@ -49,7 +50,7 @@ void loadSettings(UserDefaultsController& settings) {
 
 }  // namespace
 
-int shareLive(double seconds) {
+int shareLive(double seconds, std::optional<int> webPort) {
     UserDefaultsController& settings = UserDefaultsController::shared();
     loadSettings(settings);
     StatusPrinter status(settings);
@@ -58,7 +59,17 @@ int shareLive(double seconds) {
 
     AcceptedValuePrinter values;
     TimecodeController::globalInstance().listen(values);
+    // The command line decides, whatever the stored settings say.
+    settings.setObjectForKey(webPort ? "1" : "0", "WebClockShare");
+    if (webPort) settings.setObjectForKey(*webPort, "WebClockPort");
+    std::optional<WebClockSharing> browsers;
+    browsers.emplace(TimecodeController::globalInstance(), settings);
+    if (webPort && !browsers->isSharing()) {
+        std::fprintf(stderr, "mirel-decode: --web %d: %s\n", *webPort, browsers->failure().c_str());
+        return 2;
+    }
     runMainLoop(seconds);
+    browsers.reset();
 
     // What is still on its way is printed. The controller and its threads live
     // on until the process ends, as in the application.

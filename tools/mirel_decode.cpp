@@ -14,7 +14,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: mirel-decode FILE | --list | --live [--share] [SECONDS] | --help\n";
+    "usage: mirel-decode FILE | --list | --live [--share [--web PORT]] [SECONDS] | --help\n";
 
 int usage() {
     std::fprintf(stderr, "mirel-decode: %s", kUsage);
@@ -24,6 +24,8 @@ int usage() {
 // What the command line asks for; options may come in any order.
 struct Invocation {
     bool help = false, list = false, live = false, share = false;
+    std::optional<std::string_view> web;  ///< the port of the browser clock, as given
+    bool webWithoutPort = false;
     std::optional<std::string_view> unknownOption;
     std::optional<std::string_view> operand;       ///< FILE, or SECONDS with --live
     std::optional<std::string_view> extraOperand;  ///< the first operand too many
@@ -44,6 +46,12 @@ Invocation read(int argc, char** argv) {
             in.live = true;
         } else if (options && arg == "--share") {
             in.share = true;
+        } else if (options && arg == "--web") {
+            if (i + 1 < argc) {
+                in.web = argv[++i];
+            } else {
+                in.webWithoutPort = true;
+            }
         } else if (options && arg.size() > 1 && arg[0] == '-' && !in.unknownOption) {
             in.unknownOption = arg;
         } else if (in.operand) {
@@ -67,7 +75,19 @@ int live(const Invocation& in) {
             return 2;
         }
     }
-    return in.share ? shareLive(seconds) : decodeLive(seconds);
+    std::optional<int> webPort;
+    if (in.web) {
+        const std::string text(*in.web);
+        char* end = nullptr;
+        const long port = std::strtol(text.c_str(), &end, 10);
+        if (end == text.c_str() || *end != '\0' || port < 1 || port > 65535) {
+            std::fprintf(stderr, "mirel-decode: --web %s: PORT must be a number from 1 to 65535\n",
+                         text.c_str());
+            return 2;
+        }
+        webPort = int(port);
+    }
+    return in.share ? shareLive(seconds, webPort) : decodeLive(seconds);
 }
 
 }  // namespace
@@ -83,7 +103,10 @@ int main(int argc, char** argv) {
                      static_cast<int>(in.unknownOption->size()), in.unknownOption->data());
         return usage();
     }
-    if (in.list + in.live > 1 || (in.share && !in.live)) return usage();
+    if (in.list + in.live > 1 || (in.share && !in.live) || in.webWithoutPort ||
+        (in.web && !in.share)) {
+        return usage();
+    }
     if (in.list) return in.operand ? usage() : listDevices();
     if (in.live) return in.extraOperand ? usage() : live(in);
     if (!in.operand) return usage();
