@@ -191,9 +191,11 @@ MirelApplication::MirelApplication(Environment environment)
     preferences.refreshDevicesList = [this] { inputList_->refreshDevicesList(); };
     preferences.sendEvent = [this](const Event& event) { return sendEvent(event); };
     preferencesController_ = std::make_unique<PreferencesController>(std::move(preferences));
+    webClockSharing_ = std::make_unique<WebClockSharing>(timecodeController_, settings);
 }
 
 MirelApplication::~MirelApplication() {
+    webClockSharing_.reset();
     aMoviePlayback_.reset();
     if (clockWindow_->clockWindow() != nullptr) {
         g_signal_handlers_disconnect_by_data(clockWindow_->clockWindow(), this);

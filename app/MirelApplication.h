@@ -13,6 +13,7 @@
 #include "app/TimecodeInputList.h"
 #include "clock/ClockWindow.h"
 #include "clock/ClockWindowDelegate.h"
+#include "clock/WebClockSharing.h"
 #include "hotkey/HotkeyController.h"
 #include "movie/MoviePlaybackController.h"
 #include "platform/Event.h"
@@ -123,5 +124,6 @@ private:
     std::unique_ptr<HotkeyController> hotkeyController_;
     std::unique_ptr<PreferencesController> preferencesController_;
     std::unique_ptr<MoviePlaybackController> aMoviePlayback_;
+    std::unique_ptr<WebClockSharing> webClockSharing_;
     std::vector<GSimpleAction*> actions_;
 };
