@@ -1,5 +1,6 @@
 #include "decode/TimecodeListener.h"
 
+#include <cmath>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -63,7 +64,7 @@ void ManchesterFrame::setCallbackId(TimecodeCallback callback, int id, void* con
     listener.setCallbackId(callback, id, context);
 }
 
-void ManchesterFrame::newPulse(unsigned char length) {
+void ManchesterFrame::newPulse(uint16_t length) {
     const bool isShort = float(length) < shortThreshold;
     if (isShort) {
         // Only the parity is read; wrap below INT32_MAX (keeping parity) so that a
@@ -71,10 +72,10 @@ void ManchesterFrame::newPulse(unsigned char length) {
         shortRun = int32_t((uint32_t(shortRun) + 1u) & 0x7fffffffu);
     } else {
         // Short pulses that did not pair into whole 1 bits: a framing error.
-        if (shortRun % 2 != 0) addMBit({kMarkerLength, false, false});
+        if (shortRun % 2 != 0) addMBit({markerLength, false, false});
         shortRun = 0;
     }
-    addMBit({length, isShort, length >= kMinValid && length <= kMaxValid});
+    addMBit({length, isShort, length >= minValid && length <= maxValid});
 }
 
 bool ManchesterFrame::windowHoldsSyncWord() const {
@@ -125,8 +126,21 @@ void TCListener::setCallbackId(TimecodeCallback callback, int id, void* context)
     frame.setCallbackId(callback, id, context);
 }
 
-void TCListener::addPulse(unsigned char length) {
+void TCListener::addPulse(uint16_t length) {
     frame.newPulse(length);
+}
+
+void TCListener::setSampleRate(double hz) {
+    if (!(hz > 0)) return;
+    // At 44.1 and 48 kHz (and below) the limits stay exactly those made for them; above,
+    // a bit cell is that many times longer in samples, and so is every limit.
+    const double k = std::fmin(std::fmax(hz, 48000.0), kMaxSampleRate) / 48000.0;
+    const auto scaled = [k](double length) { return uint32_t(std::lround(length * k)); };
+    frame.shortThreshold = float(double(ManchesterFrame::kShortThreshold) * k);
+    frame.minValid = scaled(ManchesterFrame::kMinValid);
+    frame.maxValid = scaled(ManchesterFrame::kMaxValid);
+    silenceLength = int32_t(scaled(kSilenceLength));
+    frame.markerLength = uint32_t(silenceLength);
 }
 
 namespace {
@@ -135,15 +149,15 @@ namespace {
 // pulse so far, or be the sample that makes the quiet a silence, which is
 // reported once as one long pulse. Both steps below share them.
 inline void takeEdge(TCListener& d) {
-    d.addPulse(static_cast<unsigned char>(d.samplesSinceEdge));
+    d.addPulse(static_cast<uint16_t>(d.samplesSinceEdge));
     d.samplesSinceEdge = 0;
     d.signPositive = !d.signPositive;
     d.silenceReported = false;
 }
 
 inline void passQuiet(TCListener& d) {
-    if (d.samplesSinceEdge > TCListener::kSilenceLength - 1) {
-        if (!d.silenceReported) d.addPulse(static_cast<unsigned char>(d.samplesSinceEdge));
+    if (d.samplesSinceEdge > d.silenceLength - 1) {
+        if (!d.silenceReported) d.addPulse(static_cast<uint16_t>(d.samplesSinceEdge));
         d.silenceReported = true;
         d.samplesSinceEdge = 0;
     }
@@ -190,14 +204,14 @@ void sampleStep(TCListener& d, float x) noexcept {
 }
 
 void sampleStep(TCListener& d, const float* samples, size_t count, size_t stride) noexcept {
-    // Between samples samplesSinceEdge stays within 0..100, so at most
-    // 101 - samplesSinceEdge samples can pass before either an edge or the
+    // Between samples samplesSinceEdge stays below the silence length, so at most
+    // silenceLength - samplesSinceEdge samples can pass before either an edge or the
     // silence rule acts: scan that many in bulk, then apply whichever happened.
+    // The length is read once: the rate is set before samples arrive.
+    const int32_t silence = d.silenceLength;
     size_t i = 0;
     while (i < count) {
-        const int32_t room = d.samplesSinceEdge < TCListener::kSilenceLength
-                                 ? TCListener::kSilenceLength - d.samplesSinceEdge
-                                 : 1;
+        const int32_t room = d.samplesSinceEdge < silence ? silence - d.samplesSinceEdge : 1;
         const size_t span = count - i < size_t(room) ? count - i : size_t(room);
         const size_t k = findEdge(samples + i * stride, span, stride, d.signPositive);
         if (k < span) {

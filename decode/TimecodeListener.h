@@ -13,9 +13,9 @@ using TimecodeCallback = void (*)(const SMPTE_tc& tc, void* context) noexcept;
 
 /// One measured pulse: the distance in samples between two polarity changes.
 struct manchesterPulse {
-    uint32_t length;  ///< samples, 1 to 101 from the sample step
+    uint32_t length;  ///< samples, 1 to the silence length from the sample step
     bool isShort;     ///< below the short/long threshold: half a bit cell
-    bool isValid;     ///< 4 to 39 samples; anything else empties the window
+    bool isValid;     ///< within the valid range (4 to 39 up to 48 kHz); else empties the window
 };
 
 /// Turns 80 assembled bits into an SMPTE_tc and hands it to the callback.
@@ -34,6 +34,7 @@ struct ManchesterFrame {
     static constexpr int kSyncPulses = 29;   ///< 0011 1111 1111 1101 as pulses
     static constexpr int kWindowSize = 200;  ///< 29 sync pulses + at most 128 per frame
     static constexpr int kFrameBits = 80;
+    // The pulse limits at 48 kHz and below; higher rates scale them (TCListener::setSampleRate).
     static constexpr float kShortThreshold = 15.0f;
     static constexpr uint32_t kMinValid = 4;
     static constexpr uint32_t kMaxValid = 39;
@@ -43,7 +44,10 @@ struct ManchesterFrame {
     int32_t pulseCount = 0;  ///< pulses in pulseWindow; above 29 while assembling
     manchesterPulse pulseWindow[kWindowSize] =
         {};                                  ///< since the window was last emptied, oldest first
-    float shortThreshold = kShortThreshold;  ///< fixed: never adapted to the signal
+    float shortThreshold = kShortThreshold;  ///< set from the sample rate, never from the signal
+    uint32_t minValid = kMinValid;           ///< shortest valid pulse
+    uint32_t maxValid = kMaxValid;           ///< longest valid pulse
+    uint32_t markerLength = kMarkerLength;   ///< framing-error marker: longer than any valid pulse
     int32_t bitIndex = 0;             ///< next position in frameBits, 16..79 while assembling
     bool frameBits[kFrameBits] = {};  ///< 0-15 sync word, 16 + n holds LTC bit n
     bool halfBitPending = false;      ///< first short pulse of a 1 bit seen
@@ -51,7 +55,7 @@ struct ManchesterFrame {
 
     ManchesterFrame() = default;
     void setCallbackId(TimecodeCallback callback, int id, void* context = nullptr);
-    void newPulse(unsigned char length);
+    void newPulse(uint16_t length);
     void addMBit(manchesterPulse pulse);
 
 private:
@@ -65,17 +69,25 @@ struct TCListener {
     static constexpr float kEdgeThreshold =
         0.0001f;  ///< dead band: |x| <= this never makes an edge
     static constexpr int32_t kSilenceLength =
-        101;  ///< samples without an edge that make a silence pulse
+        101;  ///< samples without an edge that make a silence pulse, at 48 kHz and below
+    /// Highest rate the limits scale to: a silence pulse must still fit a pulse length.
+    static constexpr double kMaxSampleRate = 768000.0;
 
     bool signPositive = false;  ///< polarity after the last edge: true after a rising edge
     int32_t samplesSinceEdge =
-        0;  ///< since the last edge or silence restart; 0..100 between samples
+        0;  ///< since the last edge or silence restart; 0..silenceLength - 1 between samples
+    int32_t silenceLength = kSilenceLength;  ///< set from the sample rate
     bool silenceReported = false;  ///< the one silence pulse has been sent since the last edge
     ManchesterFrame frame;
 
     TCListener() = default;
     void setCallbackId(TimecodeCallback callback, int id, void* context = nullptr);
-    void addPulse(unsigned char length);
+    void addPulse(uint16_t length);
+    /// Scales the pulse limits and the silence length to `hz`; call it before samples
+    /// arrive. Up to 48 kHz the limits stay those made for 44.1 and 48 kHz, so records
+    /// there never change; above, they grow with hz / 48000 up to kMaxSampleRate.
+    /// A rate that is no positive number leaves them as they are.
+    void setSampleRate(double hz);
 };
 
 /// The sample step for one sample. Real-time safe: allocates, locks and prints nothing.

@@ -151,8 +151,10 @@ TEST(PulseDecoding, PulseLengthBoundsAndBrokenBitsDecideWhichFramesDecode) {
 
 // Lengths of the pulses the one-sample step hands on for runs of counts[i] samples of values[i];
 // a zero where the next pulse goes shows whether one came (long ones never bring the marker).
-std::vector<int> stepPulses(const std::vector<size_t>& counts, const std::vector<float>& values) {
+std::vector<int> stepPulses(const std::vector<size_t>& counts, const std::vector<float>& values,
+                            double rate = 0) {
     TCListener d;
+    d.setSampleRate(rate);
     std::vector<int> lengths;
     for (size_t run = 0; run < counts.size(); ++run)
         for (size_t i = 0; i < counts[run]; ++i) {
@@ -162,6 +164,25 @@ std::vector<int> stepPulses(const std::vector<size_t>& counts, const std::vector
             if (next.length != 0) lengths.push_back(int(next.length));
         }
     return lengths;
+}
+
+// Up to 48 kHz the limits stay those above; beyond, each grows with the rate (rounded), and the
+// silence past what a byte holds, up to the highest rate.
+TEST(PulseDecoding, AboveFortyEightKilohertzTheLimitsGrowWithTheRate) {
+    const std::tuple<double, unsigned char, unsigned char, bool> cases[] = {
+        {44100, 14, 39, true},   {88200, 27, 28, true},   {88200, 28, 40, false},
+        {88200, 10, 72, true},   {192000, 16, 156, true}, {192000, 15, 60, false},
+        {192000, 30, 157, false}};
+    for (const auto& [rate, shortLen, longLen, decodes] : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << rate << " Hz, " << int(shortLen) << ", " << int(longLen));
+        Decoder d;
+        d.setSampleRate(rate);
+        feed(d, framePulses(sampleBits(), shortLen, longLen));
+        EXPECT_EQ(d.records.size(), size_t(decodes));
+    }
+    EXPECT_EQ(stepPulses({1000, 1}, {0.0f, 1.0f}, 192000), (std::vector{404, 193}));
+    EXPECT_EQ(stepPulses({4000, 1}, {0.0f, 1.0f}, 1e9), (std::vector{1616, 769}));
 }
 
 // A pulse runs from after one edge to the next; 101 samples without an edge make one
@@ -248,7 +269,36 @@ TEST(SampleStep, BlockStepGivesTheOneSampleStepsRecordsAndStateAfterEveryBlock) 
 }
 
 // Every frame libltc encoded but the first, which only locks on, arrives with its 64th
-// data bit, before its own sync word. Neither step may reach the allocator.
+// data bit, before its own sync word, at 44.1 and 48 kHz as from a decoder never told
+// the rate. Neither step may reach the allocator.
+void expectLibltcFramesDecoded(LtcSignalOptions o) {
+    SCOPED_TRACE(::testing::Message() << o.sampleRate << " Hz, " << o.fps << " fps, drop "
+                                      << o.dropFrame << ", inverted " << o.invert);
+    o.hours = 23, o.minutes = 59, o.seconds = 59, o.frames = 0, o.leadInSamples = 1000;
+    std::ranges::copy(std::array<uint8_t, 8>{0xB, 0xF, 4, 8, 0, 0xE, 4, 7}, o.userBits);
+    const LtcSignal signal = makeLtcSignal(o);
+    const std::vector<float>& x = signal.samples;
+    Decoder d(0, signal.frames.size()), block(0, signal.frames.size());  // as libltc's
+    d.setSampleRate(o.sampleRate), block.setSampleRate(o.sampleRate);
+    counting_allocator::armed = true;
+    for (d.sampleIndex = 0; d.sampleIndex < x.size(); ++d.sampleIndex)
+        sampleStep(d, x[d.sampleIndex]);
+    for (size_t at = 0; at < x.size(); at += 512)
+        sampleStep(block, &x[at], std::min<size_t>(512, x.size() - at), 1);
+    counting_allocator::armed = false;
+    EXPECT_EQ(counting_allocator::allocations.load(), 0);
+    EXPECT_EQ(block.records, d.records);
+
+    ASSERT_EQ(d.records.size(), signal.frames.size() - 1);
+    for (size_t k = 1; k < signal.frames.size(); ++k) {
+        EXPECT_EQ(d.records[k - 1], signal.frames[k]);
+        const size_t start = signal.frameEnds[k - 1], length = signal.frameEnds[k] - start;
+        const size_t bit64Starts = start + length * 64 / 80;  // within a sample: lengths vary
+        EXPECT_GE(d.deliveredAt[k - 1], bit64Starts) << "frame " << k;
+        EXPECT_LE(d.deliveredAt[k - 1], bit64Starts + 1) << "frame " << k;
+    }
+}
+
 TEST(SampleStep, RecordsMatchTheFramesLibltcEncodedAndNothingIsAllocated) {
     const LtcSignalOptions cases[] = {
         {.sampleRate = 48000, .fps = 25, .colorFrame = true},
@@ -258,35 +308,18 @@ TEST(SampleStep, RecordsMatchTheFramesLibltcEncodedAndNothingIsAllocated) {
         {.sampleRate = 48000, .fps = 29.97, .dropFrame = true, .invert = true},
         {.sampleRate = 44100, .fps = 25, .invert = true},
     };
-    for (LtcSignalOptions o : cases) {
-        SCOPED_TRACE(::testing::Message() << o.sampleRate << " Hz, " << o.fps << " fps, drop "
-                                          << o.dropFrame << ", inverted " << o.invert);
-        o.hours = 23, o.minutes = 59, o.seconds = 59, o.frames = 0, o.leadInSamples = 1000;
-        std::ranges::copy(std::array<uint8_t, 8>{0xB, 0xF, 4, 8, 0, 0xE, 4, 7}, o.userBits);
-        const LtcSignal signal = makeLtcSignal(o);
-        const std::vector<float>& x = signal.samples;
-        Decoder d(0, signal.frames.size()), block(0, signal.frames.size());  // as libltc's
-        counting_allocator::armed = true;
-        for (d.sampleIndex = 0; d.sampleIndex < x.size(); ++d.sampleIndex)
-            sampleStep(d, x[d.sampleIndex]);
-        for (size_t at = 0; at < x.size(); at += 512)
-            sampleStep(block, &x[at], std::min<size_t>(512, x.size() - at), 1);
-        counting_allocator::armed = false;
-        EXPECT_EQ(counting_allocator::allocations.load(), 0);
-        EXPECT_EQ(block.records, d.records);
-
-        ASSERT_EQ(d.records.size(), signal.frames.size() - 1);
-        for (size_t k = 1; k < signal.frames.size(); ++k) {
-            EXPECT_EQ(d.records[k - 1], signal.frames[k]);
-            const size_t start = signal.frameEnds[k - 1], length = signal.frameEnds[k] - start;
-            const size_t bit64Starts = start + length * 64 / 80;  // within a sample: lengths vary
-            EXPECT_GE(d.deliveredAt[k - 1], bit64Starts) << "frame " << k;
-            EXPECT_LE(d.deliveredAt[k - 1], bit64Starts + 1) << "frame " << k;
-        }
-    }
+    for (const LtcSignalOptions& o : cases) expectLibltcFramesDecoded(o);
     Decoder backwards;
     for (float x : makeLtcSignal({.reverse = true}).samples) sampleStep(backwards, x);
     EXPECT_TRUE(backwards.records.empty()) << "from a signal played backwards";
+}
+
+TEST(SampleStep, AboveFortyEightKilohertzTheToldRateDecodesEveryFrame) {
+    for (const double rate : {88200.0, 96000.0, 176400.0, 192000.0})
+        for (const auto& [fps, drop] : {std::pair{25.0, false}, {29.97, true}, {24.0, false}})
+            for (const bool invert : {false, true})
+                expectLibltcFramesDecoded(
+                    {.sampleRate = rate, .fps = fps, .dropFrame = drop, .invert = invert});
 }
 
 }  // namespace
