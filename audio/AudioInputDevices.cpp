@@ -26,6 +26,14 @@ int32_t AudioInputDevices::getChannelsInDevice(unsigned int index) const {
     return int32_t(format.mChannelsPerFrame);
 }
 
+double AudioInputDevices::getSampleRate(unsigned int index) const {
+    AudioStreamBasicDescription format{};
+    if (index >= deviceCount ||
+        audioHardware().inputStreamFormat(deviceIds[index], format) != kAudioHardwareNoError)
+        return 0;
+    return format.mSampleRate;
+}
+
 std::unique_ptr<char[]> AudioInputDevices::getDeviceName(unsigned int index) const {
     return readText(index, &AudioHardware::deviceName);
 }

@@ -26,6 +26,8 @@ public:
     AudioDeviceID getDeviceID(unsigned int index) const;
     /// Channels of the device's input; 0 when it has none, -1 when index is past the end.
     int32_t getChannelsInDevice(unsigned int index) const;
+    /// The rate capture opens the device's input at, in Hz; 0 when unknown.
+    double getSampleRate(unsigned int index) const;
     /// A 1024-byte NUL-terminated text owned by the caller (empty when unreadable);
     /// null when index is past the end.
     std::unique_ptr<char[]> getDeviceName(unsigned int index) const;

@@ -58,9 +58,12 @@ void startDecodersAndCapture(TimecodeCallback callback, void* context, DataCallb
         const int n = decodedChannels(devices, d);
         channels[size_t(d)] = n;
         const size_t first = allListeners.size();
+        // The rate the capture will open the device at: the pulse lengths depend on it.
+        const double rate = n > 0 ? devices.getSampleRate(unsigned(d)) : 0;
         for (int c = 0; c < n; ++c) {
             auto* decoder = new TCListener;  // owned by the registry for the life of the process
             decoder->setCallbackId(callback, d * 100 + c, context);
+            decoder->setSampleRate(rate);
             allListeners.push_back(decoder);
             deviceEnds.push_back(first + size_t(n));
         }
