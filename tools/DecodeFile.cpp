@@ -34,18 +34,22 @@ int decodeFile(const char* path) {
         sf_close(file);
         return 2;
     }
-    if (info.samplerate != 44100 && info.samplerate != 48000) {
+    // Up to 48 kHz the thresholds are fixed: below 36 kHz a 30 fps bit cell is
+    // shorter than the long-pulse threshold, below 32 kHz a 25 fps one too.
+    if (info.samplerate < 36000 || info.samplerate > TCListener::kMaxSampleRate) {
         std::fprintf(stderr,
                      "mirel-decode: %s: warning: sample rate %d Hz; the decoder's pulse "
-                     "thresholds are made for 44100 and 48000 Hz\n",
-                     path, info.samplerate);
+                     "thresholds need 36000 to %.0f Hz (32000 at 24 and 25 fps)\n",
+                     path, info.samplerate, TCListener::kMaxSampleRate);
     }
 
     const size_t channels = size_t(info.channels);
     sf_count_t sampleIndex = 0;
     std::vector<TCListener> decoders(channels);
-    for (size_t c = 0; c < channels; ++c)
+    for (size_t c = 0; c < channels; ++c) {
         decoders[c].setCallbackId(printRecord, int(c), &sampleIndex);
+        decoders[c].setSampleRate(info.samplerate);
+    }
     std::vector<float> block(size_t(kBlockFrames) * channels);
 
     printRecordHeader();

@@ -112,7 +112,8 @@ std::string expectedOutput(const std::string& path, sf_count_t block = 512) {
         sf_count_t at = 0;  ///< the sample being fed
     } out;
     std::vector<TCListener> decoders(size_t(info.channels));
-    for (int c = 0; c < info.channels; ++c)
+    for (int c = 0; c < info.channels; ++c) {
+        decoders[size_t(c)].setSampleRate(info.samplerate);
         decoders[size_t(c)].setCallbackId(
             [](const SMPTE_tc& t, void* into) noexcept {
                 auto& o = *static_cast<decltype(out)*>(into);
@@ -125,6 +126,7 @@ std::string expectedOutput(const std::string& path, sf_count_t block = 512) {
                 o.text += line;
             },
             c, &out);
+    }
     for (sf_count_t first = 0; first < info.frames; first += block)
         for (int c = 0; c < info.channels; ++c)
             for (out.at = first; out.at < std::min(first + block, info.frames); ++out.at)
@@ -160,9 +162,11 @@ TEST(MirelDecode, PrintsTheHeaderThenOneLinePerRecordOfAFile) {
          "10:00:01:00\t"},
         {"d.wav", "--fps 24 --frames 3 --channels 2 --stagger --user DEADBEEF", 0, 5,
          "1\t3600\t11:00:00:01\tDEADBEEF", "11:00:00:02"},
-        // At 32 kHz a 25 fps bit cell still fits the pulse bounds; at 96 kHz none does.
+        // At 32 kHz a 25 fps bit cell still fits the pulse bounds, but a 30 fps one does not,
+        // which is said; above 48 kHz the bounds follow the rate; at 22.05 kHz nothing fits.
         {"e.wav", "--frames 30 --rate 32000", 1, 30, "10:00:00:01", "10:00:01:04"},
-        {"f.wav", "--frames 30 --rate 96000", 1, 1, "", ""},
+        {"f.wav", "--frames 30 --rate 96000", 0, 30, "10:00:00:01", "10:00:01:04"},
+        {"f3.wav", "--frames 30 --rate 22050", 1, 1, "", ""},
         {"silence.wav", "--frames 0 --lead-in 48000 --pcm16", 0, 1, "", ""},
         {"three.wav", "", 0, 88, "\t10:00:00:01\tBF480E47\t0\t1\t", "12:00:01:04"},
     };
@@ -256,8 +260,9 @@ std::map<int, std::vector<std::string>> recordsById(const std::string& table) {
     return records;
 }
 
-// Three cards and one that cannot be opened: every frame of every channel arrives, in order, at
-// decoder device position × 100 + channel, but on the card unplugged after 0.8 s, which is said.
+// Four cards, one at 96 kHz, and one that cannot be opened: every frame of every channel arrives,
+// in order, at decoder device position × 100 + channel, but on the card unplugged after 0.8 s,
+// which is said.
 TEST(MirelDecodeLive, ListsAndDecodesEveryChannelOfEveryDeviceTillOneGoesAway) {
     const TempFolder s;
     const int frames = 75;
@@ -268,12 +273,13 @@ TEST(MirelDecodeLive, ListsAndDecodesEveryChannelOfEveryDeviceTillOneGoesAway) {
                 {ltcCard(s.path(), "ltc_stereo", 2, 1, frames),
                  {.name = "ltc_missing", .channels = 2, .rawFile = gone.rawFile, .openFails = true},
                  ltcCard(s.path(), "ltc_eight", 8, 10, frames, 44100),
-                 gone});
+                 gone,
+                 ltcCard(s.path(), "ltc_fast", 2, 3, frames, 96000)});
     const Result list = run("--list", env);
     EXPECT_EQ(list.status, 0);
     EXPECT_EQ(list.out,
               "position\tname\tmaker\tinputs\n0\tltc_stereo\tALSA\t2\n"
-              "1\tltc_eight\tALSA\t8\n2\tltc_gone\tALSA\t2\n");
+              "1\tltc_eight\tALSA\t8\n2\tltc_gone\tALSA\t2\n3\tltc_fast\tALSA\t2\n");
 
     const Result live = run("--live 4.5", env);
     ASSERT_EQ(live.status, 0) << live.err;
@@ -282,8 +288,11 @@ TEST(MirelDecodeLive, ListsAndDecodesEveryChannelOfEveryDeviceTillOneGoesAway) {
     auto records = recordsById(live.out);
     std::vector<int> ids;
     for (const auto& [id, timecodes] : records) ids.push_back(id);
-    EXPECT_EQ(ids, (std::vector{0, 1, 100, 101, 102, 103, 104, 105, 106, 107, 200, 201}));
-    for (int c = 0; c < 2; ++c) EXPECT_EQ(records[c], consecutive(1 + c, 1, frames - 1)) << c;
+    EXPECT_EQ(ids, (std::vector{0, 1, 100, 101, 102, 103, 104, 105, 106, 107, 200, 201, 300, 301}));
+    for (int c = 0; c < 2; ++c) {
+        EXPECT_EQ(records[c], consecutive(1 + c, 1, frames - 1)) << c;
+        EXPECT_EQ(records[300 + c], consecutive(3 + c, 1, frames - 1)) << c;
+    }
     for (int c = 0; c < 8; ++c) EXPECT_EQ(records[100 + c], consecutive(10 + c, 1, frames - 1));
     EXPECT_LT(records[200].size(), size_t(frames / 2));
 }
