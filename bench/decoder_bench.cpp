@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <map>
 #include <vector>
 
 #include "decode/TimecodeListener.h"
@@ -15,16 +16,19 @@ namespace {
 
 constexpr size_t kBlock = 512;  // what live capture hands the dispatcher
 
-const std::vector<float>& signal60s() {
-    static const std::vector<float> samples = [] {
+// Each benchmark runs at the sample rate its argument gives, 48 and 96 kHz.
+const std::vector<float>& signal60s(int64_t rate) {
+    static std::map<int64_t, std::vector<float>> signals;
+    std::vector<float>& samples = signals[rate];
+    if (samples.empty()) {
         LtcSignalOptions o;
-        o.sampleRate = 48000.0;
+        o.sampleRate = double(rate);
         o.fps = 25.0;
         o.frameCount = 60 * 25;
         o.userBits[0] = 0xB;
         o.userBits[7] = 0x7;
-        return makeLtcSignal(o).samples;
-    }();
+        samples = makeLtcSignal(o).samples;
+    }
     return samples;
 }
 
@@ -33,9 +37,10 @@ void countRecord(const SMPTE_tc&, void* count) noexcept {
 }
 
 void BM_MirelDecoder(benchmark::State& state) {
-    const std::vector<float>& x = signal60s();
+    const std::vector<float>& x = signal60s(state.range(0));
     for (auto _ : state) {
         TCListener decoder;
+        decoder.setSampleRate(double(state.range(0)));
         long records = 0;
         decoder.setCallbackId(countRecord, 0, &records);
         for (size_t i = 0; i < x.size(); i += kBlock)
@@ -45,16 +50,18 @@ void BM_MirelDecoder(benchmark::State& state) {
     }
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(x.size()));
 }
-BENCHMARK(BM_MirelDecoder)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MirelDecoder)->Arg(48000)->Arg(96000)->Unit(benchmark::kMillisecond);
 
 // Live capture hands every device's buffer interleaved: a stereo device gives
 // each channel's decoder every second sample.
 void BM_MirelDecoderStereo(benchmark::State& state) {
-    const std::vector<float>& mono = signal60s();
+    const std::vector<float>& mono = signal60s(state.range(0));
     std::vector<float> x(mono.size() * 2);
     for (size_t i = 0; i < mono.size(); ++i) x[2 * i] = x[2 * i + 1] = mono[i];
     for (auto _ : state) {
         TCListener left, right;
+        left.setSampleRate(double(state.range(0)));
+        right.setSampleRate(double(state.range(0)));
         long records = 0;
         left.setCallbackId(countRecord, 0, &records);
         right.setCallbackId(countRecord, 1, &records);
@@ -68,13 +75,14 @@ void BM_MirelDecoderStereo(benchmark::State& state) {
     }
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(x.size()));
 }
-BENCHMARK(BM_MirelDecoderStereo)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MirelDecoderStereo)->Arg(48000)->Arg(96000)->Unit(benchmark::kMillisecond);
 
 // The same decoder stepped one sample at a time: what the bulk edge scan buys.
 void BM_MirelDecoderPlainStep(benchmark::State& state) {
-    const std::vector<float>& x = signal60s();
+    const std::vector<float>& x = signal60s(state.range(0));
     for (auto _ : state) {
         TCListener decoder;
+        decoder.setSampleRate(double(state.range(0)));
         long records = 0;
         decoder.setCallbackId(countRecord, 0, &records);
         for (float sample : x) sampleStep(decoder, sample);
@@ -83,13 +91,13 @@ void BM_MirelDecoderPlainStep(benchmark::State& state) {
     }
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(x.size()));
 }
-BENCHMARK(BM_MirelDecoderPlainStep)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MirelDecoderPlainStep)->Arg(48000)->Arg(96000)->Unit(benchmark::kMillisecond);
 
 void BM_LibltcDecoder(benchmark::State& state) {
-    std::vector<float> x = signal60s();  // libltc takes a non-const buffer
+    std::vector<float> x = signal60s(state.range(0));  // libltc takes a non-const buffer
     long frames = 0;
     for (auto _ : state) {
-        LTCDecoder* decoder = ltc_decoder_create(1920, 32);
+        LTCDecoder* decoder = ltc_decoder_create(int(state.range(0) / 25), 32);
         LTCFrameExt frame;
         frames = 0;
         for (size_t i = 0; i < x.size(); i += kBlock) {
@@ -103,7 +111,7 @@ void BM_LibltcDecoder(benchmark::State& state) {
     if (frames < 1490) state.SkipWithError("libltc lost frames");
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(x.size()));
 }
-BENCHMARK(BM_LibltcDecoder)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LibltcDecoder)->Arg(48000)->Arg(96000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
