@@ -29,7 +29,8 @@ constexpr guint64 kLargestIncoming = 128;
 
 constexpr guint kRetryMs = 100;
 
-constexpr gushort kTryAgainLater = 1013;  // a WebSocket close code libsoup does not name  // how soon a client that was skipped is tried again
+constexpr gushort kTryAgainLater = 1013;  // a WebSocket close code libsoup does not name  // how
+                                          // soon a client that was skipped is tried again
 
 struct Asset {
     std::string_view path;
@@ -192,8 +193,7 @@ private:
                        SoupWebsocketConnection* connection, gpointer self) {
         auto& loop = *static_cast<Loop*>(self);
         if (loop.clients_.size() >= loop.maxClients_) {
-            soup_websocket_connection_close(connection, kTryAgainLater,
-                                            "too many clients");
+            soup_websocket_connection_close(connection, kTryAgainLater, "too many clients");
             return;
         }
         soup_websocket_connection_set_max_incoming_payload_size(connection, kLargestIncoming);
