@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string_view>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -28,6 +29,12 @@ constexpr int kMostUnsent = 4096;
 constexpr guint64 kLargestIncoming = 128;
 
 constexpr guint kRetryMs = 100;
+
+// Connections beyond the clients: pages and assets being fetched, requests
+// being refused. Past that, a connection is closed as it arrives.
+constexpr std::size_t kMoreConnections = 100;
+
+constexpr int kBacklog = 128;
 
 constexpr gushort kTryAgainLater = 1013;  // a WebSocket close code libsoup does not name  // how
                                           // soon a client that was skipped is tried again
@@ -120,17 +127,31 @@ private:
         soup_server_add_handler(server_, nullptr, &Loop::answer, this, nullptr);
         soup_server_add_websocket_handler(server_, kSocketPath, nullptr, nullptr, &Loop::accept,
                                           this, nullptr);
+        // Mirel accepts the connections itself and hands them to the server, so
+        // that a flood of connections that never finish a request cannot take
+        // every file descriptor of the process.
+        service_ = g_socket_service_new();
+        // Browsers open a few connections at once, and a room full of them at a restart.
+        g_socket_listener_set_backlog(G_SOCKET_LISTENER(service_), kBacklog);
         GError* error = nullptr;
-        if (!soup_server_listen_all(server_, guint(port), SoupServerListenOptions(0), &error)) {
-            const std::string reason = error != nullptr ? error->message : "cannot listen";
+        guint16 listening = 0;
+        if (port == 0) {
+            listening =
+                g_socket_listener_add_any_inet_port(G_SOCKET_LISTENER(service_), nullptr, &error);
+        } else if (g_socket_listener_add_inet_port(G_SOCKET_LISTENER(service_), guint16(port),
+                                                   nullptr, &error)) {
+            listening = guint16(port);
+        }
+        if (listening == 0) {
+            const std::string reason = error != nullptr ? error->message : "";
             g_clear_error(&error);
             finish();
             bound.set_value(reason.empty() ? "cannot listen" : reason);
             return;
         }
-        GSList* uris = soup_server_get_uris(server_);
-        port_ = uris != nullptr ? g_uri_get_port(static_cast<GUri*>(uris->data)) : port;
-        g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+        g_signal_connect(service_, "incoming", G_CALLBACK(&Loop::incoming), this);
+        g_socket_service_start(service_);
+        port_ = listening;
         bound.set_value("");
 
         g_main_loop_run(mainLoop_);
@@ -141,6 +162,11 @@ private:
     }
 
     void finish() {
+        if (service_ != nullptr) {
+            g_socket_service_stop(service_);
+            g_socket_listener_close(G_SOCKET_LISTENER(service_));
+            g_object_unref(service_);
+        }
         if (retrySource_ != nullptr) {
             g_source_destroy(retrySource_);
             g_source_unref(retrySource_);
@@ -152,7 +178,36 @@ private:
         // Sources the server left behind (connections closing) go with the context.
         while (g_main_context_iteration(context_, FALSE)) {
         }
+        // A connection that outlives the server must not count itself out later.
+        for (GSocketConnection* connection : connections_) {
+            g_object_weak_unref(G_OBJECT(connection), &Loop::connectionGone, this);
+        }
+        connections_.clear();
         g_main_context_pop_thread_default(context_);
+    }
+
+    static gboolean incoming(GSocketService*, GSocketConnection* connection, GObject*,
+                             gpointer self) {
+        auto& loop = *static_cast<Loop*>(self);
+        if (loop.connections_.size() >= loop.maxClients_ + kMoreConnections) {
+            g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
+            return TRUE;
+        }
+        GSocketAddress* local = g_socket_connection_get_local_address(connection, nullptr);
+        GSocketAddress* remote = g_socket_connection_get_remote_address(connection, nullptr);
+        if (soup_server_accept_iostream(loop.server_, G_IO_STREAM(connection), local, remote,
+                                        nullptr)) {
+            loop.connections_.insert(connection);
+            g_object_weak_ref(G_OBJECT(connection), &Loop::connectionGone, self);
+        }
+        if (local != nullptr) g_object_unref(local);
+        if (remote != nullptr) g_object_unref(remote);
+        return TRUE;
+    }
+
+    static void connectionGone(gpointer self, GObject* connection) {
+        static_cast<Loop*>(self)->connections_.erase(
+            reinterpret_cast<GSocketConnection*>(connection));
     }
 
     // Before a request's body: only GET, and no more clients than allowed.
@@ -198,7 +253,10 @@ private:
         }
         soup_websocket_connection_set_max_incoming_payload_size(connection, kLargestIncoming);
         soup_websocket_connection_set_keepalive_interval(connection, 10);
-        GSocket* socket = soup_server_message_get_socket(message);
+        GIOStream* stream = soup_websocket_connection_get_io_stream(connection);
+        GSocket* socket = G_IS_SOCKET_CONNECTION(stream)
+                              ? g_socket_connection_get_socket(G_SOCKET_CONNECTION(stream))
+                              : soup_server_message_get_socket(message);
         loop.clients_.push_back(Client{SOUP_WEBSOCKET_CONNECTION(g_object_ref(connection)),
                                        socket != nullptr ? G_SOCKET(g_object_ref(socket)) : nullptr,
                                        0});
@@ -287,6 +345,8 @@ private:
     GMainContext* context_ = g_main_context_new();
     GMainLoop* mainLoop_ = nullptr;
     SoupServer* server_ = nullptr;
+    GSocketService* service_ = nullptr;
+    std::unordered_set<GSocketConnection*> connections_;  ///< accepted and not yet finished
     GSource* retrySource_ = nullptr;
     std::thread thread_;
     std::atomic<int> port_{0};
