@@ -28,7 +28,12 @@ constexpr int kMostUnsent = 4096;
 // A client never needs to say anything; what it could say is kept small.
 constexpr guint64 kLargestIncoming = 128;
 
-constexpr guint kRetryMs = 100;
+constexpr guint kRetryMs = 100;  // how soon a client that was skipped is tried again
+
+// A client whose socket was found empty is asked again only every few
+// states: the question costs as much as the send. One that falls behind
+// meanwhile has at most that many states more in its socket.
+constexpr int kStatesBetweenChecks = 8;
 
 // Connections beyond the clients: pages and assets being fetched, requests
 // being refused. Past that, a connection is closed as it arrives.
@@ -36,8 +41,7 @@ constexpr std::size_t kMoreConnections = 100;
 
 constexpr int kBacklog = 128;
 
-constexpr gushort kTryAgainLater = 1013;  // a WebSocket close code libsoup does not name  // how
-                                          // soon a client that was skipped is tried again
+constexpr gushort kTryAgainLater = 1013;  // a WebSocket close code libsoup does not name
 
 struct Asset {
     std::string_view path;
@@ -115,6 +119,8 @@ private:
         SoupWebsocketConnection* connection;
         GSocket* socket;
         std::uint64_t sentSerial;
+        int statesSinceCheck = 0;
+        bool drained = false;  ///< its socket was empty when last asked
     };
 
     void serve(int port, std::promise<std::string>& bound) {
@@ -259,7 +265,7 @@ private:
                               : soup_server_message_get_socket(message);
         loop.clients_.push_back(Client{SOUP_WEBSOCKET_CONNECTION(g_object_ref(connection)),
                                        socket != nullptr ? G_SOCKET(g_object_ref(socket)) : nullptr,
-                                       0});
+                                       0, 0, false});
         loop.clientCount_ = loop.clients_.size();
         g_signal_connect(connection, "message", G_CALLBACK(&Loop::spoke), self);
         g_signal_connect(connection, "closed", G_CALLBACK(&Loop::closed), self);
@@ -293,10 +299,13 @@ private:
     }
 
     // Whether a client has taken what it was sent, near enough.
-    static bool keepsUp(const Client& client) {
+    static bool keepsUp(Client& client) {
         if (client.socket == nullptr) return true;
+        if (client.drained && ++client.statesSinceCheck < kStatesBetweenChecks) return true;
+        client.statesSinceCheck = 0;
         int unsent = 0;
         if (ioctl(g_socket_get_fd(client.socket), SIOCOUTQ, &unsent) != 0) return true;
+        client.drained = unsent == 0;
         return unsent < kMostUnsent;
     }
 
