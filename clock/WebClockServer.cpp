@@ -117,7 +117,7 @@ public:
 private:
     struct Client {
         SoupWebsocketConnection* connection;
-        GSocket* socket;
+        GSocket* socket;  ///< for what it holds unsent
         std::uint64_t sentSerial;
         int statesSinceCheck = 0;
         bool drained = false;  ///< its socket was empty when last asked
@@ -201,10 +201,14 @@ private:
         }
         GSocketAddress* local = g_socket_connection_get_local_address(connection, nullptr);
         GSocketAddress* remote = g_socket_connection_get_remote_address(connection, nullptr);
-        if (soup_server_accept_iostream(loop.server_, G_IO_STREAM(connection), local, remote,
-                                        nullptr)) {
-            loop.connections_.insert(connection);
-            g_object_weak_ref(G_OBJECT(connection), &Loop::connectionGone, self);
+        // Known before the server reads it: a request already waiting is answered
+        // inside the call, a WebSocket's included.
+        loop.connections_.insert(connection);
+        g_object_weak_ref(G_OBJECT(connection), &Loop::connectionGone, self);
+        if (!soup_server_accept_iostream(loop.server_, G_IO_STREAM(connection), local, remote,
+                                         nullptr)) {
+            g_object_weak_unref(G_OBJECT(connection), &Loop::connectionGone, self);
+            loop.connections_.erase(connection);
         }
         if (local != nullptr) g_object_unref(local);
         if (remote != nullptr) g_object_unref(remote);
@@ -224,6 +228,10 @@ private:
             soup_message_headers_replace(soup_server_message_get_response_headers(message), "Allow",
                                          "GET");
             soup_server_message_set_status(message, SOUP_STATUS_METHOD_NOT_ALLOWED, nullptr);
+        } else if (std::string_view(path) != kSocketPath &&
+                   std::string_view(path).starts_with(kSocketPath)) {
+            // libsoup finds the socket's handler by prefix: its path alone is the socket.
+            soup_server_message_set_status(message, SOUP_STATUS_NOT_FOUND, nullptr);
         } else if (std::string_view(path) == kSocketPath &&
                    loop.clients_.size() >= loop.maxClients_) {
             soup_server_message_set_status(message, SOUP_STATUS_SERVICE_UNAVAILABLE, nullptr);
@@ -259,17 +267,38 @@ private:
         }
         soup_websocket_connection_set_max_incoming_payload_size(connection, kLargestIncoming);
         soup_websocket_connection_set_keepalive_interval(connection, 10);
-        GIOStream* stream = soup_websocket_connection_get_io_stream(connection);
-        GSocket* socket = G_IS_SOCKET_CONNECTION(stream)
-                              ? g_socket_connection_get_socket(G_SOCKET_CONNECTION(stream))
-                              : soup_server_message_get_socket(message);
+        // Without its socket a client's backlog could not be seen, and would grow.
+        GSocket* socket = loop.socketOf(message);
+        if (socket == nullptr) {
+            soup_websocket_connection_close(connection, SOUP_WEBSOCKET_CLOSE_SERVER_ERROR,
+                                            "cannot follow this connection");
+            return;
+        }
         loop.clients_.push_back(Client{SOUP_WEBSOCKET_CONNECTION(g_object_ref(connection)),
-                                       socket != nullptr ? G_SOCKET(g_object_ref(socket)) : nullptr,
-                                       0, 0, false});
+                                       G_SOCKET(g_object_ref(socket)), 0, 0, false});
         loop.clientCount_ = loop.clients_.size();
         g_signal_connect(connection, "message", G_CALLBACK(&Loop::spoke), self);
         g_signal_connect(connection, "closed", G_CALLBACK(&Loop::closed), self);
         loop.sendLatest();
+    }
+
+    // The socket of the connection a request came on. libsoup keeps the stream
+    // it was handed to itself, but the peer's address names the connection.
+    GSocket* socketOf(SoupServerMessage* message) const {
+        auto* peer = G_INET_SOCKET_ADDRESS(soup_server_message_get_remote_address(message));
+        if (peer == nullptr) return nullptr;
+        for (GSocketConnection* connection : connections_) {
+            GSocketAddress* address = g_socket_connection_get_remote_address(connection, nullptr);
+            const bool same = G_IS_INET_SOCKET_ADDRESS(address) &&
+                              g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(address)) ==
+                                  g_inet_socket_address_get_port(peer) &&
+                              g_inet_address_equal(
+                                  g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(address)),
+                                  g_inet_socket_address_get_address(peer));
+            if (address != nullptr) g_object_unref(address);
+            if (same) return g_socket_connection_get_socket(connection);
+        }
+        return nullptr;
     }
 
     // The clock is read-only: a client that writes is not one of its pages.
@@ -295,12 +324,11 @@ private:
                                             nullptr);
         }
         g_object_unref(client.connection);
-        if (client.socket != nullptr) g_object_unref(client.socket);
+        g_object_unref(client.socket);
     }
 
     // Whether a client has taken what it was sent, near enough.
     static bool keepsUp(Client& client) {
-        if (client.socket == nullptr) return true;
         if (client.drained && ++client.statesSinceCheck < kStatesBetweenChecks) return true;
         client.statesSinceCheck = 0;
         int unsent = 0;
