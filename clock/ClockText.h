@@ -14,10 +14,10 @@ inline std::string twoDigits(int value) {
     return text;
 }
 
-/// The eight user-bit groups as hexadecimal digits, group 8 first, so that a
-/// pair of groups reads tens then units (a date, say).
+/// The eight user-bit groups as hexadecimal digits, group 1 first: as the
+/// network message carries them and mirel-decode prints them.
 inline std::string userBitsText(const SMPTE_tc& tc) {
-    const int32_t groups[] = {tc.u8, tc.u7, tc.u6, tc.u5, tc.u4, tc.u3, tc.u2, tc.u1};
+    const int32_t groups[] = {tc.u1, tc.u2, tc.u3, tc.u4, tc.u5, tc.u6, tc.u7, tc.u8};
     std::string digits;
     for (const int32_t group : groups) digits += "0123456789ABCDEF"[group & 0xF];
     return digits;

@@ -80,8 +80,7 @@ function showClockLook(color, stats, userBits) {
 }
 
 // One value, or part of one: each member present changes its line, as text.
-// The user bits are eight hexadecimal digits, group 8 first, so that a pair
-// of groups reads tens then units (a date, say).
+// The user bits come as eight hexadecimal digits, group 1 first.
 function showClockValue(tc) {
     if (typeof tc.h != 'undefined') {
         clockElement('timecode').textContent = tc.h + ':' + tc.m + ':' + tc.s + ';' + tc.f;

@@ -117,7 +117,8 @@ TEST_F(ClockWindowTest, AMissingOrBrokenInterfaceFileAlertsAndIsTriedAgain) {
 
 TEST_F(ClockWindowTest, EveryPageLoadsShowingNamesAsTextAndPreferencesReachTheSettings) {
     settings_.registerDefaults(json::parse(
-        R"({"OnTop": "1", "HotKeyString": "F5", "HotKeyCommand": true, "TextColor": "#5fd38d"})"));
+        R"({"OnTop": "1", "HotKeyString": "F5", "HotKeyCommand": true, "TextColor": "#5fd38d",
+            "WebClockStatus": {"state": "on", "addresses": ["http://<b>h</b>.local:1/", "x"]}})"));
     // Names come from devices and other machines; and one entry is no input at all.
     for (const auto& [u, n, i] : std::vector<std::array<std::string, 3>>{
              {"mirel://audio/1", "Line <b>2</b>", "audio"},
@@ -177,6 +178,13 @@ TEST_F(ClockWindowTest, EveryPageLoadsShowingNamesAsTextAndPreferencesReachTheSe
         json::parse(
             R"j([true, false, true, false, "Ctrl+F5", "Green", "rgb(95, 211, 141)", null])j"));
     EXPECT_TRUE(waitFor("$('#clock-link:visible').attr('href') == 'mirel://audio/1'"));
+    // What came of sharing with browsers, as text; a failure says why.
+    const std::string sharing = "$('#webclock-status').text() + $('#webclock-status b').length";
+    EXPECT_EQ(evaluate(sharing),
+              "Open http://<b>h</b>.local:1/ or x in a browser on this network.0");
+    settings_.setObjectForKey(json{{"state", "failed"}, {"error", "Port taken"}}, "WebClockStatus");
+    evaluate("showWebClock()");
+    EXPECT_EQ(evaluate(sharing), "The clock is not shared: Port taken0");
 
     const LogCapture log;
     evaluate(
@@ -257,39 +265,35 @@ TEST_F(ClockWindowTest, ValuesReachThePageInOrderAndTheClockPageShowsThem) {
     }
 }
 
-// Whether every line shown lies inside the view, and whether one pixel more would
-// overflow it (less the page's margin): measured here, not by the page's own fit.
+// Whether every line shown lies inside the view, and whether one pixel more would overflow it
+// (less the page's margin): measured here, not by the page's own fit.
 const std::string kFit = R"((function () {
-    var lines = $('#timecode, #userbits, #stats').filter(function () {
-        return $(this).css('display') != 'none';
-    });
-    var box = function () {
-        var b = {left: 1e9, top: 1e9, right: -1e9, bottom: -1e9, width: 0};
-        lines.each(function () {
-            var r = this.getBoundingClientRect();
-            b.left = Math.min(b.left, r.left), b.top = Math.min(b.top, r.top);
-            b.right = Math.max(b.right, r.right), b.bottom = Math.max(b.bottom, r.bottom);
-            b.width = Math.max(b.width, r.width);
-        });
-        return b;
+    var box = function () {  // left, top, right, bottom, lines
+        var rects = $('#timecode, #userbits, #stats').filter(function () {
+            return $(this).css('display') != 'none';
+        }).get().map(function (line) { return line.getBoundingClientRect(); });
+        return ['left', 'top', 'right', 'bottom'].map(function (side, i) {
+            return Math[i < 2 ? 'min' : 'max'].apply(null, rects.map(function (r) { return r[side]; }));
+        }).concat(rects.length);
     };
     var size = parseFloat($('#timecode').css('font-size')), now = box();
     setTimecodeFontSize(size + 1);
     var larger = box();
     setTimecodeFontSize(size);
-    return {view: [innerWidth, innerHeight], size: size, lines: lines.length,
-        inside: now.left >= 0 && now.top >= 0 && now.right <= innerWidth && now.bottom <= innerHeight,
-        largest: larger.width > innerWidth - 15 || larger.bottom - larger.top > innerHeight - 15,
+    return {view: [innerWidth, innerHeight], size: size, lines: now[4],
+        inside: now[0] >= 0 && now[1] >= 0 && now[2] <= innerWidth && now[3] <= innerHeight,
+        largest: larger[2] - larger[0] > innerWidth - 15 || larger[3] - larger[1] > innerHeight - 15,
         stats: parseFloat($('#stats').css('font-size')) * 2 == size,
         scrolls: document.documentElement.scrollWidth > innerWidth ||
             document.documentElement.scrollHeight > innerHeight};
 })())";
 
-void sendKey(GtkWindow* window, guint key) {
-    GdkEvent* event = gdk_event_new(GDK_KEY_PRESS);
-    event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(GTK_WIDGET(window))));
-    event->key.keyval = key;
-    gtk_widget_event(GTK_WIDGET(window), event);
+// A key press at the window, or a double-click on the web view, as GDK delivers them.
+void send(GtkWidget* to, GdkEventType type, guint key) {
+    GdkEvent* event = gdk_event_new(type);
+    event->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(to)));
+    (type == GDK_KEY_PRESS ? event->key.keyval : event->button.button) = key;
+    gtk_widget_event(to, event);
     gdk_event_free(event);
 }
 
@@ -303,7 +307,7 @@ TEST_F(ClockWindowTest, TheClockFitsTheViewBothWaysAtEverySizeAndInFullScreen) {
         std::make_tuple(1, 2, 3, 4, 5, 6, 7, 15);
     window_->receiveTimecode(value);
     EXPECT_EQ(evaluate("[$('#timecode').text(), $('#userbits:visible').text()]"),
-              json::parse(R"(["10:00:00;00", "F7654321"])"));
+              json::parse(R"(["10:00:00;00", "1234567F"])"));
 
     GtkWidget* view = GTK_WIDGET(window_->webview());
     const auto fitted = [&](int width, int height) {
@@ -337,18 +341,14 @@ TEST_F(ClockWindowTest, TheClockFitsTheViewBothWaysAtEverySizeAndInFullScreen) {
     for (const bool byKey : {true, false}) {
         SCOPED_TRACE(byKey ? "F11" : "double-click");
         if (byKey) {
-            sendKey(window_->clockWindow(), GDK_KEY_F11);
+            send(GTK_WIDGET(window_->clockWindow()), GDK_KEY_PRESS, GDK_KEY_F11);
         } else {
-            GdkEvent* click = gdk_event_new(GDK_2BUTTON_PRESS);
-            click->button.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(view)));
-            click->button.button = GDK_BUTTON_PRIMARY;
-            gtk_widget_event(view, click);
-            gdk_event_free(click);
+            send(view, GDK_2BUTTON_PRESS, GDK_BUTTON_PRIMARY);
         }
         EXPECT_TRUE(window_->isFullScreen());
         EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(window_->addressbar())));
         EXPECT_GT(fitted(3840, 2160)["size"].get<double>(), sizes[3] * 2);
-        sendKey(window_->clockWindow(), GDK_KEY_Escape);
+        send(GTK_WIDGET(window_->clockWindow()), GDK_KEY_PRESS, GDK_KEY_Escape);
         EXPECT_FALSE(window_->isFullScreen());
         EXPECT_TRUE(gtk_widget_get_visible(GTK_WIDGET(window_->addressbar())));
         EXPECT_EQ(fitted(1200, 0)["size"], sizes[3]);
