@@ -44,6 +44,8 @@ public:
     const std::string& failure() const { return failure_; }
     /// The server, while sharing.
     const WebClockServer* server() const { return server_.get(); }
+    /// What the browsers are sent next.
+    const nlohmann::json& state() const { return state_; }
 
     /// The addresses a browser on the network can use for `port`: the host's
     /// DNS-SD name, then each IPv4 address of an interface that is up.
