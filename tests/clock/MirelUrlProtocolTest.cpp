@@ -29,7 +29,8 @@ const Routes kRoutes = [] {
     Routes routes;
     for (const auto& entry : std::filesystem::directory_iterator(MIREL_RESOURCES "/html")) {
         const std::string name = entry.path().filename().string();
-        if (name == "timecode.html" || name == "notfound.html") continue;
+        // The browser clock's page is its own server's, not the window's.
+        if (name == "timecode.html" || name == "notfound.html" || name == "webclock.html") continue;
         routes.emplace_back(name == MIREL_JQUERY_BASE_NAME ".js" ? "mirel://static/jquery.js"
                             : name.ends_with(".html")
                                 ? "mirel:///" + name.substr(0, name.size() - 5)
