@@ -3,6 +3,7 @@
 #include <glib-unix.h>
 
 #include <csignal>
+#include <cstdio>
 #include <utility>
 
 #include "clock/MirelUrlProtocol.h"
@@ -134,6 +135,15 @@ int MirelApplication::main(int argc, char** argv) {
     g_signal_connect(gtk, "startup", G_CALLBACK(MirelApplicationSignals::startup), &program);
     g_signal_connect(gtk, "activate", G_CALLBACK(MirelApplicationSignals::activate), &program);
     g_signal_connect(gtk, "open", G_CALLBACK(MirelApplicationSignals::open), &program);
+    g_application_add_main_option(G_APPLICATION(gtk), "version", 0, G_OPTION_FLAG_NONE,
+                                  G_OPTION_ARG_NONE, "Print the version and exit", nullptr);
+    g_signal_connect(gtk, "handle-local-options",
+                     G_CALLBACK(+[](GApplication*, GVariantDict* options, gpointer) -> gint {
+                         if (!g_variant_dict_contains(options, "version")) return -1;
+                         std::printf("mirel %s\n", MIREL_VERSION);
+                         return 0;
+                     }),
+                     nullptr);
     // Asked to end, the program ends as if the user quit: the settings reach the disk.
     for (const int signal : {SIGTERM, SIGINT}) {
         g_unix_signal_add(signal, &MirelApplicationSignals::endRequested, gtk);

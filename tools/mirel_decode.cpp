@@ -14,7 +14,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: mirel-decode FILE | --list | --live [--share [--web PORT]] [SECONDS] | --help\n";
+    "usage: mirel-decode FILE | --list | --live [--share [--web PORT]] [SECONDS] | --help | "
+    "--version\n";
 
 int usage() {
     std::fprintf(stderr, "mirel-decode: %s", kUsage);
@@ -23,7 +24,7 @@ int usage() {
 
 // What the command line asks for; options may come in any order.
 struct Invocation {
-    bool help = false, list = false, live = false, share = false;
+    bool help = false, version = false, list = false, live = false, share = false;
     std::optional<std::string_view> web;  ///< the port of the browser clock, as given
     bool webWithoutPort = false;
     std::optional<std::string_view> unknownOption;
@@ -40,6 +41,8 @@ Invocation read(int argc, char** argv) {
             options = false;  // what follows is a file, even if it starts with "-"
         } else if (options && (arg == "--help" || arg == "-h")) {
             in.help = true;
+        } else if (options && arg == "--version") {
+            in.version = true;
         } else if (options && arg == "--list") {
             in.list = true;
         } else if (options && arg == "--live") {
@@ -96,6 +99,10 @@ int main(int argc, char** argv) {
     const Invocation in = read(argc, argv);
     if (in.help) {
         std::printf("%s", kUsage);
+        return 0;
+    }
+    if (in.version) {
+        std::printf("mirel-decode %s\n", MIREL_VERSION);
         return 0;
     }
     if (in.unknownOption) {

@@ -168,6 +168,10 @@ int main(int argc, char** argv) {
         std::printf("%s", kUsage);
         return 0;
     }
+    if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("mirel-ltcgen %s\n", MIREL_VERSION);
+        return 0;
+    }
     Settings settings;
     if (argc < 2 || argv[1][0] == '-') {
         std::fprintf(stderr, "%s", kUsage);
