@@ -32,6 +32,8 @@ packages=(
     desktop-file-utils x11-utils
     # scripts/run.sh opens the clock and takes a screenshot when there is no display
     imagemagick xdotool
+    # the Debian package: dpkg-shlibdeps for its dependencies, and its checkers
+    dpkg-dev lintian appstream man-db
 )
 
 sudo=""

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the release build and the static checks, the
-# fuzzers, then the ASan+UBSan and TSan builds.
+# Debian package, the fuzzers, then the ASan+UBSan and TSan builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +18,10 @@ ctest --preset release -j "$jobs"
 
 echo "== lint =="
 bash scripts/lint.sh
+
+# The Debian package, built, checked, installed, run and removed.
+echo "== package =="
+bash scripts/package.sh --check
 
 # The readers of network datagrams and of the typing format under libFuzzer, a
 # fixed time each, starting from the seed corpus in fuzz/corpus/<fuzzer>/. They
