@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include "clock/ApplicationPages.h"
@@ -32,6 +34,20 @@ constexpr const char* kSizedPages[] = {"mirel:///welcome", "mirel:///preferences
 constexpr const char* kMoviePanelAddress = "mirel://quicktime/";
 constexpr const char* kNotFoundPrefix = "mirel://404/";
 constexpr std::string_view kFilePrefix = "file://";
+
+// Without a GPU, WebKit composites its layers with a software GL, which for a
+// page of a few changing digits costs far more than drawing the page
+// directly: measured under Xvfb at 1920x1080, 120% of a core against 19%.
+// With a GPU (a render node) it is left to WebKit.
+void chooseCompositing(WebKitWebView* view) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/dri", error)) {
+        if (entry.path().filename().string().starts_with("renderD")) return;
+    }
+    webkit_settings_set_hardware_acceleration_policy(webkit_web_view_get_settings(view),
+                                                     WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+    Log::line("No GPU here: the clock is drawn without accelerated compositing");
+}
 
 }  // namespace
 
@@ -174,6 +190,7 @@ bool ClockWindow::loadInterface() {
     }
     clockWindow_ = GTK_WINDOW(window);
     webview_ = WEBKIT_WEB_VIEW(webview);
+    chooseCompositing(webview_);
     addressbar_ = GTK_ENTRY(addressbar);
     timecodeDisplay_ = GTK_WIDGET(timecodeDisplay);
 
