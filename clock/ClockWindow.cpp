@@ -375,9 +375,10 @@ void ClockWindow::windowStateChanged(const GdkEventWindowState& event) {
 
 void ClockWindow::receiveTimecode(const TimecodeWrapper& wrapper) {
     const SMPTE_tc& tc = *wrapper.timecode();
-    const std::string running = settingText("timecodeRunning");
+    const std::string running = settings_.textForKey("timecodeRunning");
     if (tc.f() == 0) {
-        evaluateWebScript("receiveTimecode(" + frameRateObject(settingText("fpsString")) + ");");
+        evaluateWebScript("receiveTimecode(" + frameRateObject(settings_.textForKey("fpsString")) +
+                          ");");
     }
     evaluateWebScript("receiveTimecode(" + timecodeObject(tc, running) + ");");
 }
@@ -385,10 +386,12 @@ void ClockWindow::receiveTimecode(const TimecodeWrapper& wrapper) {
 void ClockWindow::observeValueForKeyPath(const std::optional<std::string>& keyPath) {
     const auto is = [&](const char* path) { return !keyPath || *keyPath == path; };
     if (is("values.timecodeRunning")) {
-        evaluateWebScript("receiveTimecode(" + statusObject(settingText("timecodeRunning")) + ");");
+        evaluateWebScript("receiveTimecode(" +
+                          statusObject(settings_.textForKey("timecodeRunning")) + ");");
     }
     if (is("values.fpsString")) {
-        evaluateWebScript("receiveTimecode(" + frameRateObject(settingText("fpsString")) + ");");
+        evaluateWebScript("receiveTimecode(" + frameRateObject(settings_.textForKey("fpsString")) +
+                          ");");
     }
     if (is("values.TransparentBgd")) {
         applyTransparency(settings_.valueForKeyPath("values.TransparentBgd") == "1");
@@ -614,12 +617,4 @@ bool ClockWindow::answerScriptDialog(WebKitScriptDialog* dialog) {
     if (!answer) return false;
     webkit_script_dialog_prompt_set_text(dialog, answer->c_str());
     return true;
-}
-
-std::string ClockWindow::settingText(const char* key) const {
-    const json value =
-        settings_.valueForKeyPath(std::string(UserDefaultsController::kKeyPathPrefix) + key);
-    if (value.is_string()) return value.get<std::string>();
-    if (value.is_number() || value.is_boolean()) return value.dump();
-    return "";  // null, or a structure that no text on the page stands for
 }

@@ -139,7 +139,6 @@ private:
     void windowStateChanged(const GdkEventWindowState& event);
     /// Shows the menu bar and the address bar, or hides them for full screen.
     void showChrome(bool shown);
-    std::string settingText(const char* key) const;
 
     class Calls;
 

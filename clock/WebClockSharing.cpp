@@ -83,11 +83,11 @@ void WebClockSharing::receiveTimecode(const TimecodeWrapper& wrapper) {
 void WebClockSharing::observeValueForKeyPath(const std::optional<std::string>& keyPath) {
     const auto is = [&](const char* path) { return !keyPath || *keyPath == path; };
     if (is(kShareKeyPath) || is(kPortKeyPath)) share();
-    state_["r"] = settingText("timecodeRunning");
-    state_["fps"] = settingText("fpsString");
-    state_["color"] = settingText("TextColor");
-    state_["stats"] = settingText("fpsDisplay") != "0";
-    state_["userBits"] = settingText("userBitsDisplay") == "1";
+    state_["r"] = settings_.textForKey("timecodeRunning");
+    state_["fps"] = settings_.textForKey("fpsString");
+    state_["color"] = settings_.textForKey("TextColor");
+    state_["stats"] = settings_.textForKey("fpsDisplay") != "0";
+    state_["userBits"] = settings_.textForKey("userBitsDisplay") == "1";
     publish();
 }
 
@@ -148,14 +148,6 @@ void WebClockSharing::writeStatus() {
 
 void WebClockSharing::publish() {
     if (server_ != nullptr) server_->publish(state_.dump());
-}
-
-std::string WebClockSharing::settingText(const char* key) const {
-    const json value =
-        settings_.valueForKeyPath(std::string(UserDefaultsController::kKeyPathPrefix) + key);
-    if (value.is_string()) return value.get<std::string>();
-    if (value.is_number() || value.is_boolean()) return value.dump();
-    return "";
 }
 
 std::vector<std::string> WebClockSharing::addressesFor(int port) {

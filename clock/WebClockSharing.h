@@ -56,7 +56,6 @@ private:
     void stopSharing();
     void writeStatus();
     void publish();
-    std::string settingText(const char* key) const;
 
     TimecodeListeners& values_;
     UserDefaultsController& settings_;

@@ -65,6 +65,13 @@ void UserDefaultsController::registerDefaults(const nlohmann::json& defaults) {
     defaults_.update(defaults);
 }
 
+std::string UserDefaultsController::textForKey(std::string_view key) const {
+    const nlohmann::json value = objectForKey(key);
+    if (value.is_string()) return value.get<std::string>();
+    if (value.is_number() || value.is_boolean()) return value.dump();
+    return "";
+}
+
 nlohmann::json UserDefaultsController::valueForKeyPath(std::string_view keyPath) const {
     const std::string_view key = keyOf(keyPath);
     return key.empty() ? nlohmann::json() : objectForKey(key);

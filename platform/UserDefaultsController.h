@@ -59,6 +59,9 @@ public:
     /// Any other key path reads as null.
     nlohmann::json valueForKeyPath(std::string_view keyPath) const;
     nlohmann::json objectForKey(std::string_view key) const;
+    /// The value of `key` as a page shows it: a text as it is, a number or a
+    /// boolean written out, anything else (null, a structure) empty.
+    std::string textForKey(std::string_view key) const;
 
     /// False, storing nothing, for a key path that is not "values." and a key,
     /// or a value nested deeper than the settings document may be.
