@@ -29,9 +29,22 @@ constexpr const char* kPageDriver = R"(
                 }
             }, 100);
         } else if ($('#timecode').length) {
+            // Each value given, and each rendering update after new values:
+            // fewer updates than values means values that were never painted.
+            var given = 0, painted = 0, waiting = false;
+            var show = window.receiveTimecode;
+            window.receiveTimecode = function (tc) {
+                show(tc);
+                if (typeof tc.h == 'undefined') return;
+                ++given;
+                if (waiting) return;
+                waiting = true;
+                requestAnimationFrame(function () { waiting = false; ++painted; });
+            };
             setInterval(function () {
                 report('clock ' + $('#timecode').text() + '|' + $('#timecodefps').text() + '|' +
                        $('#timecodestatus').text());
+                report('paint ' + given + ' ' + painted + ' ' + innerWidth + 'x' + innerHeight);
             }, MirelClock.getPreference('e2eSampleMs') || 200);
         }
     });
@@ -50,11 +63,13 @@ int64_t wallMs() {
     return g_get_real_time() / 1000;
 }
 
-std::string installProgram(const std::string& dir) {
+std::string installProgram(const std::string& dir, const std::string& build) {
     fs::create_directories(dir + "/bin");
     fs::create_directories(dir + "/share");
-    fs::copy_file(MIREL_PROGRAM, dir + "/bin/mirel");
-    fs::copy(MIREL_RESOURCES, dir + "/share/mirel",
+    fs::copy_file(build.empty() ? std::string(MIREL_PROGRAM) : build + "/app/mirel",
+                  dir + "/bin/mirel");
+    fs::copy(build.empty() ? std::string(MIREL_RESOURCES) : build + "/share/mirel",
+             dir + "/share/mirel",
              fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     // The build links sources into its resource folder; the copy must hold files.
     for (const auto& entry : fs::recursive_directory_iterator(dir + "/share/mirel")) {
@@ -136,4 +151,19 @@ bool runUntil(const std::function<bool()>& done, std::chrono::seconds limit) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return done();
+}
+
+std::vector<PaintCount> paintCounts(const std::string& log) {
+    std::vector<PaintCount> counts;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t at = line.find("JavaScript: e2e ");
+        PaintCount c{};
+        if (at != std::string::npos &&
+            std::sscanf(line.c_str() + at, "JavaScript: e2e %lld paint %lld %lld %dx%d", &c.atMs,
+                        &c.given, &c.painted, &c.width, &c.height) == 5) {
+            counts.push_back(c);
+        }
+    }
+    return counts;
 }

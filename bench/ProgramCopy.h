@@ -15,10 +15,12 @@
 // script. On the home page the script clicks the input tile named by the
 // setting "e2eInput", as a user would; on the clock page it reports what the
 // page shows through MirelClock.log every "e2eSampleMs" milliseconds (200 by
-// default), so that tests read the page text itself from the copy's log.
+// default), so that tests read the page text itself from the copy's log, and
+// how many values it was given and how many rendering updates showed new ones.
 
-/// Copies the program and its resources under `dir` and returns the program's path.
-std::string installProgram(const std::string& dir);
+/// Copies the program and its resources under `dir` and returns the program's path:
+/// this build's, or those of the build folder `build`.
+std::string installProgram(const std::string& dir, const std::string& build = "");
 
 // One running copy with its own settings folder; its standard error goes to
 // dir/log. A copy still running when the test ends early is killed.
@@ -48,10 +50,19 @@ struct ClockSample {
     std::string fps, status;
 };
 
+/// Counts on the clock page since it opened: values given, rendering updates after new
+/// values, and the page's size.
+struct PaintCount {
+    long long atMs, given, painted;
+    int width, height;
+};
+
 /// The copy's clock reports, in order.
 std::vector<ClockSample> clockSamples(const std::string& log);
 /// Those of a clock that runs, and has shown a value.
 std::vector<ClockSample> running(const std::vector<ClockSample>& samples);
+/// The copy's paint counts, in order.
+std::vector<PaintCount> paintCounts(const std::string& log);
 
 int64_t wallMs();
 std::string slurp(const std::string& path);
