@@ -125,6 +125,9 @@ private:
     void wireSignals();
     void evaluateWebScript(const std::string& script);
     void applyTransparency(bool transparent);
+    /// Composited or drawn directly, and the view's background, for the
+    /// machine and the window's transparency.
+    void chooseRendering();
     void loadChanged(WebKitLoadEvent event);
     void didFinishLoad();
     void didAllocateWebView();
@@ -156,6 +159,8 @@ private:
     bool loadFailed_ = false;  ///< the load in progress has failed: its finish shows nothing
     bool floating_ = false;
     bool transparent_ = false;
+    bool hasGpu_ = false;
+    WebKitHardwareAccelerationPolicy compositedPolicy_ = WEBKIT_HARDWARE_ACCELERATION_POLICY_ALWAYS;
     /// A minimum size asked for before the web view had a size of its own.
     std::optional<std::pair<int, int>> pendingMinimum_;
     /// The address Mirel itself last asked the web view to load, until its

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -262,6 +263,87 @@ TEST_F(ClockWindowTest, ValuesReachThePageInOrderAndTheClockPageShowsThem) {
     for (const auto& [object, expected] : pushes) {
         evaluate("receiveTimecode(" + object + ")");
         EXPECT_EQ(evaluate(shown), json::parse(expected)) << object;
+    }
+}
+
+// The clock's brightest pixels in the window as X shows it (the digits; the lines under them
+// are greyer), so that what a value leaves behind is seen.
+int litPixels(GtkWidget* view) {
+    GtkAllocation area;
+    gtk_widget_get_allocation(view, &area);
+    g_autoptr(GdkPixbuf) shot = gdk_pixbuf_get_from_window(gtk_widget_get_window(view), area.x,
+                                                           area.y, area.width, area.height);
+    if (shot == nullptr) return -1;
+    const int stride = gdk_pixbuf_get_rowstride(shot), step = gdk_pixbuf_get_n_channels(shot);
+    const guchar* pixels = gdk_pixbuf_read_pixels(shot);
+    int lit = 0;
+    for (int y = 0; y < area.height; ++y) {
+        for (int x = 0; x < area.width; ++x) {
+            const guchar* p = pixels + y * stride + x * step;
+            lit += p[0] > 220 && p[1] > 220 && p[2] > 220;
+        }
+    }
+    return lit;
+}
+
+TEST_F(ClockWindowTest, EveryValueIsPaintedInFullOverTheOneBefore) {
+    ASSERT_TRUE(show());
+    gtk_window_resize(window_->clockWindow(), 640, 460);
+    GtkWidget* view = GTK_WIDGET(window_->webview());
+    for (const char* transparent : {"0", "1"}) {
+        SCOPED_TRACE(std::string("transparent: ") + transparent);
+        settings_.setObjectForKey(transparent, "TransparentBgd");
+        ASSERT_TRUE(load("mirel://audio/0"));
+        // What the page was given, and what it showed at each rendering update after new values.
+        evaluate(R"(window.given = []; window.painted = []; (function () {
+            var show = receiveTimecode, waiting = false;
+            receiveTimecode = function (tc) {
+                show(tc);
+                if (typeof tc.h == 'undefined') return;
+                given.push(tc.h + ':' + tc.m + ':' + tc.s + ';' + tc.f);
+                if (waiting) return;
+                waiting = true;
+                requestAnimationFrame(function () {
+                    waiting = false;
+                    painted.push($('#timecode').text());
+                });
+            };
+        })())");
+
+        // Two seconds at 25 fps, carrying into every field.
+        int next = 0;
+        std::function<gboolean()> tick = [&] {
+            const int frame = 25 * 3599 + 24 + next++;  // 10:59:59;24 onwards
+            window_->receiveTimecode(
+                timecode(10 + frame / 90000, frame / 1500 % 60, frame / 25 % 60, frame % 25));
+            return gboolean(next < 50);
+        };
+        const guint timer = g_timeout_add(
+            40, [](gpointer f) { return (*static_cast<std::function<gboolean()>*>(f))(); }, &tick);
+        ASSERT_TRUE(waitFor("given.length == 50"));
+        settle();
+        if (next < 50) g_source_remove(timer);
+        const json given = evaluate("given"), painted = evaluate("painted");
+        EXPECT_EQ(given.size(), 50u);
+        EXPECT_EQ(painted, given);
+        EXPECT_EQ(given.front(), "10:59:59;24");
+        EXPECT_EQ(given.back(), "11:00:01;23");
+
+        // Ones after eights: the window keeps none of the eights' pixels (each one lies within
+        // an eight, so anything kept would leave at least as many lit).
+        window_->receiveTimecode(timecode(8, 8, 8, 8));
+        int eights = 0;
+        ASSERT_TRUE(runMainLoopUntil([&] {
+            const int now = litPixels(view);
+            if (now == eights && now > 0) return true;
+            eights = now;
+            settle();
+            return false;
+        }));
+        window_->receiveTimecode(timecode(11, 11, 11, 11));
+        EXPECT_TRUE(runMainLoopUntil([&] { return litPixels(view) < eights * 9 / 10; },
+                                     std::chrono::seconds(5)))
+            << "eights " << eights << ", ones " << litPixels(view);
     }
 }
 
