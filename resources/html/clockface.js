@@ -22,6 +22,7 @@ function setTimecodeFontSize(size) {
     clockElement('timecode').style.fontSize = size + 'px';
     clockElement('stats').style.fontSize = (size / 2.0) + 'px';
     clockElement('userbits').style.fontSize = (size / 2.0) + 'px';
+    pinDigitCells();
 }
 
 // The box of every line shown, as it lies now.
@@ -45,6 +46,10 @@ function clockFits(area) {
 }
 
 function fitClock() {
+    // The placeholder becomes cells before it is measured, as values will be.
+    if (typeof clockShown.timecode == 'undefined') {
+        showTimecodeText(clockElement('timecode').textContent);
+    }
     var area = {
         width: clockElement('timecodearea').clientWidth - kClockMargin,
         height: window.innerHeight - kClockMargin
@@ -83,16 +88,85 @@ function showClockLook(color, stats, userBits) {
 // The user bits come as eight hexadecimal digits, group 1 first.
 function showClockValue(tc) {
     if (typeof tc.h != 'undefined') {
-        clockElement('timecode').textContent = tc.h + ':' + tc.m + ':' + tc.s + ';' + tc.f;
+        showTimecodeText(tc.h + ':' + tc.m + ':' + tc.s + ';' + tc.f);
     }
     if (typeof tc.u != 'undefined') {
-        clockElement('userbits').textContent = tc.u;
+        showLineText('userbits', tc.u);
     }
     if (typeof tc.r != 'undefined') {
-        clockElement('timecodestatus').textContent = tc.r;
+        showLineText('timecodestatus', tc.r);
     }
     if (typeof tc.fps != 'undefined') {
         // No rate is known yet: no line, rather than a unit without a number.
-        clockElement('timecodefps').textContent = tc.fps === '' ? '' : tc.fps + ' FPS';
+        showLineText('timecodefps', tc.fps === '' ? '' : tc.fps + ' FPS');
     }
+}
+
+// Most values change one line at most, and only its last digits: a text that
+// is already shown is not written again, and the timecode is one span a
+// character, so that a new value repaints the digits that changed and nothing
+// else. Every write costs a layout and a repaint of what it touches.
+var clockShown = {};
+
+function showLineText(id, text) {
+    text = String(text);
+    if (clockShown[id] === text) return;
+    clockShown[id] = text;
+    clockElement(id).textContent = text;
+}
+
+function isDigit(c) {
+    return c >= '0' && c <= '9';
+}
+
+function showTimecodeText(text) {
+    text = String(text);
+    var timecode = clockElement('timecode');
+    var cells = timecode.children;
+    var shown = clockShown.timecode;
+    var reshaped = typeof shown == 'undefined' || cells.length != text.length;
+    for (var k = 0; !reshaped && k < text.length; ++k) {
+        reshaped = isDigit(shown[k]) != isDigit(text[k]);
+    }
+    clockShown.timecode = text;
+    if (reshaped) {
+        timecode.textContent = '';
+        for (var i = 0; i < text.length; ++i) {
+            var cell = document.createElement('span');
+            cell.appendChild(document.createTextNode(text[i]));
+            timecode.appendChild(cell);
+        }
+        pinDigitCells();
+        return;
+    }
+    for (var j = 0; j < text.length; ++j) {
+        if (shown[j] !== text[j]) cells[j].firstChild.data = text[j];
+    }
+}
+
+// Sizes every digit's cell as the widest digit at the present font size, and
+// contains it: a digit that changes then moves nothing around it.
+function pinDigitCells() {
+    var cells = clockElement('timecode').children;
+    var digits = [];
+    for (var i = 0; i < cells.length; ++i) {
+        cells[i].className = '';
+        cells[i].style.width = cells[i].style.height = '';
+        if (isDigit(cells[i].textContent)) digits.push(cells[i]);
+    }
+    if (digits.length == 0) return;
+    var probe = digits[0].firstChild, kept = probe.data;
+    var width = 0, height = 0;
+    for (var d = 0; d <= 9; ++d) {
+        probe.data = String(d);
+        var box = digits[0].getBoundingClientRect();
+        width = Math.max(width, box.width);
+        height = Math.max(height, box.height);
+    }
+    probe.data = kept;
+    digits.forEach(function (cell) {
+        cell.style.width = width + 'px';
+        cell.style.height = height + 'px';
+        cell.className = 'digit';
+    });
 }
