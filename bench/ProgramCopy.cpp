@@ -69,8 +69,7 @@ std::string installProgram(const std::string& dir, const std::string& build) {
     fs::copy_file(build.empty() ? std::string(MIREL_PROGRAM) : build + "/app/mirel",
                   dir + "/bin/mirel");
     fs::copy(build.empty() ? std::string(MIREL_RESOURCES) : build + "/share/mirel",
-             dir + "/share/mirel",
-             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+             dir + "/share/mirel", fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     // The build links sources into its resource folder; the copy must hold files.
     for (const auto& entry : fs::recursive_directory_iterator(dir + "/share/mirel")) {
         if (!entry.is_symlink()) continue;

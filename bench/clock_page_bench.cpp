@@ -7,12 +7,15 @@
 // and the values a second the page was given and painted (the page counts
 // its rendering updates that follow new values).
 //
-//   build/release/bench/mirel-clock-page-bench [--seconds S] [--fps F] [--build DIR] [VIEWS...]
+//   build/release/bench/mirel-clock-page-bench [--seconds S] [--fps F] [--build DIR] [--floor]
+//                                              [VIEWS...]
 //
 // VIEWS are "window", "1920x1080" and "3840x2160" (all three by default).
 // --build measures another build folder's program and pages, so that a
-// before and an after run side by side. It needs Xvfb and xdotool, not a
-// display.
+// before and an after run side by side. --floor adds, after each view, a bare
+// web view with none of Mirel's code painting the same face at the same size
+// from the page's own timer (mirel-webview-floor): what WebKit itself costs.
+// It needs Xvfb and xdotool, not a display.
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -20,10 +23,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -60,8 +63,8 @@ public:
             std::snprintf(screen, sizeof screen, "%dx%dx24", width, height);
             if (fs::exists(lock) || fs::exists(socket)) continue;
             display_ = display;
-            const char* argv[] = {"Xvfb", display, "-screen", "0", screen,
-                                  "-nolisten", "tcp", nullptr};
+            const char* argv[] = {"Xvfb", display,     "-screen", "0",
+                                  screen, "-nolisten", "tcp",     nullptr};
             if (!g_spawn_async(nullptr, const_cast<char**>(argv), nullptr,
                                GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD |
                                            G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL),
@@ -138,14 +141,14 @@ std::map<int, ProcessTimes> tree(int root) {
 
 struct Row {
     std::string view;
-    std::string page;                     ///< the page's size as it measured it
-    std::map<std::string, double> cpu;    ///< % of one core, by process name
-    double tree = 0, xServer = 0;
+    std::string page;                   ///< the page's size as it measured it
+    std::map<std::string, double> cpu;  ///< % of one core, by process name
+    double program = 0, tree = 0, xServer = 0;
     double givenPerSecond = 0, paintedPerSecond = 0;
 };
 
-std::optional<PaintCount> lastCount(const Copy& copy) {
-    const auto counts = paintCounts(copy.log());
+std::optional<PaintCount> lastCount(const std::string& log) {
+    const auto counts = paintCounts(log);
     if (counts.empty()) return std::nullopt;
     return counts.back();
 }
@@ -157,6 +160,54 @@ bool waitFor(const std::function<bool()>& done, std::chrono::seconds limit) {
         std::this_thread::sleep_for(100ms);
     }
     return true;
+}
+
+// Over `seconds`, after 2 s to settle: the CPU of the tree under `root` and of
+// the X server, and what the page, whose counts `log` gives, was given and painted.
+Row sample(const std::string& name, GPid root, GPid xServer,
+           const std::function<std::string()>& log, double seconds) {
+    std::this_thread::sleep_for(2s);
+    const auto before = tree(root);
+    const auto xBefore = processTimes(xServer);
+    const int64_t fromMs = wallMs();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const auto after = tree(root);
+    const auto xAfter = processTimes(xServer);
+    const int64_t toMs = wallMs();
+    // The page reports once a second: wait for the report after the end.
+    waitFor(
+        [&] {
+            const auto c = lastCount(log());
+            return c && c->atMs >= toMs;
+        },
+        5s);
+
+    Row row;
+    row.view = name;
+    const double percent = 100.0 / double(sysconf(_SC_CLK_TCK)) / (double(toMs - fromMs) / 1000.0);
+    for (const auto& [pid, p] : after) {
+        const auto was = before.find(pid);
+        const double share =
+            double(p.ticks - (was != before.end() ? was->second.ticks : 0)) * percent;
+        (pid == root ? row.program : row.cpu[p.name]) += share;
+        row.tree += share;
+    }
+    if (xBefore && xAfter) row.xServer = double(xAfter->ticks - xBefore->ticks) * percent;
+
+    std::optional<PaintCount> first, last;
+    for (const PaintCount& c : paintCounts(log())) {
+        if (c.atMs >= fromMs && !first) first = c;
+        if (c.atMs <= toMs + 1000) last = c;
+    }
+    if (first && last && last->atMs > first->atMs) {
+        const double span = double(last->atMs - first->atMs) / 1000.0;
+        row.givenPerSecond = double(last->given - first->given) / span;
+        row.paintedPerSecond = double(last->painted - first->painted) / span;
+        char page[32];
+        std::snprintf(page, sizeof page, "%dx%d", last->width, last->height);
+        row.page = page;
+    }
+    return row;
 }
 
 std::optional<Row> measure(const View& view, const std::string& program, const std::string& dir,
@@ -172,9 +223,9 @@ std::optional<Row> measure(const View& view, const std::string& program, const s
                {"audioInput", std::string(kDevice) + " (1)"},
                {"e2eInput", kDevice},
                {"e2eSampleMs", 1000}});
-    if (!waitFor([&] { return running(clockSamples(copy.log())).size() >= 2; }, 60s)) {
-        std::fprintf(stderr, "%s: the clock never ran:\n%s\n", view.name.c_str(),
-                     copy.log().c_str());
+    const auto log = [&] { return copy.log(); };
+    if (!waitFor([&] { return running(clockSamples(log())).size() >= 2; }, 60s)) {
+        std::fprintf(stderr, "%s: the clock never ran:\n%s\n", view.name.c_str(), log().c_str());
         return std::nullopt;
     }
     if (view.fullScreen) {
@@ -183,7 +234,7 @@ std::optional<Row> measure(const View& view, const std::string& program, const s
                      nullptr, nullptr, nullptr, nullptr, nullptr);
         if (!waitFor(
                 [&] {
-                    const auto c = lastCount(copy);
+                    const auto c = lastCount(log());
                     return c && c->width == view.width && c->height == view.height;
                 },
                 20s)) {
@@ -191,44 +242,40 @@ std::optional<Row> measure(const View& view, const std::string& program, const s
             return std::nullopt;
         }
     }
-    std::this_thread::sleep_for(2s);
-
-    const auto before = tree(copy.pid());
-    const auto xBefore = processTimes(x.pid());
-    const int64_t fromMs = wallMs();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const auto after = tree(copy.pid());
-    const auto xAfter = processTimes(x.pid());
-    const int64_t toMs = wallMs();
-    // The page reports once a second: wait for the report after the end.
-    waitFor([&] { const auto c = lastCount(copy); return c && c->atMs >= toMs; }, 5s);
-
-    Row row;
-    row.view = view.name;
-    const double percent = 100.0 / double(sysconf(_SC_CLK_TCK)) / (double(toMs - fromMs) / 1000.0);
-    for (const auto& [pid, p] : after) {
-        const auto was = before.find(pid);
-        const double share = double(p.ticks - (was != before.end() ? was->second.ticks : 0)) *
-                             percent;
-        row.cpu[p.name] += share;
-        row.tree += share;
-    }
-    if (xBefore && xAfter) row.xServer = double(xAfter->ticks - xBefore->ticks) * percent;
-
-    std::optional<PaintCount> first, last;
-    for (const PaintCount& c : paintCounts(copy.log())) {
-        if (c.atMs >= fromMs && !first) first = c;
-        if (c.atMs <= toMs + 1000) last = c;
-    }
-    if (first && last && last->atMs > first->atMs) {
-        const double span = double(last->atMs - first->atMs) / 1000.0;
-        row.givenPerSecond = double(last->given - first->given) / span;
-        row.paintedPerSecond = double(last->painted - first->painted) / span;
-        char page[32];
-        std::snprintf(page, sizeof page, "%dx%d", last->width, last->height);
-        row.page = page;
-    }
+    Row row = sample(view.name, copy.pid(), x.pid(), log, seconds);
     copy.finish();
+    return row;
+}
+
+// The bare web view at the page size the program showed.
+std::optional<Row> measureFloor(const View& view, const std::string& page, const std::string& dir,
+                                double seconds) {
+    int width = 0, height = 0;
+    if (std::sscanf(page.c_str(), "%dx%d", &width, &height) != 2) return std::nullopt;
+    XServer x(view.width, view.height);
+    if (!x.running()) return std::nullopt;
+    setenv("DISPLAY", x.display().c_str(), 1);
+    const std::string logPath = dir + "/floor-" + view.name + ".log";
+    const std::string w = std::to_string(width), h = std::to_string(height);
+    const char* argv[] = {MIREL_WEBVIEW_FLOOR, logPath.c_str(), w.c_str(), h.c_str(), nullptr};
+    GPid pid = 0;
+    if (!g_spawn_async(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD,
+                       nullptr, nullptr, &pid, nullptr))
+        return std::nullopt;
+    const auto log = [&] { return slurp(logPath); };
+    std::optional<Row> row;
+    if (waitFor(
+            [&] {
+                const auto c = lastCount(log());
+                return c && c->painted > 25;
+            },
+            60s)) {
+        row = sample("bare view", pid, x.pid(), log, seconds);
+    } else {
+        std::fprintf(stderr, "%s: the bare web view never painted\n", view.name.c_str());
+    }
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
     return row;
 }
 
@@ -237,6 +284,7 @@ std::optional<Row> measure(const View& view, const std::string& program, const s
 int main(int argc, char** argv) {
     double seconds = 10, fps = 25;
     std::string build;
+    bool floor = false;
     std::vector<View> views;
     const std::vector<View> known = {{"window", 1280, 1024, false},
                                      {"1920x1080", 1920, 1080, true},
@@ -247,6 +295,8 @@ int main(int argc, char** argv) {
             seconds = std::atof(argv[++i]);
         } else if (arg == "--fps" && i + 1 < argc) {
             fps = std::atof(argv[++i]);
+        } else if (arg == "--floor") {
+            floor = true;
         } else if (arg == "--build" && i + 1 < argc) {
             build = argv[++i];
         } else if (auto v = std::find_if(known.begin(), known.end(),
@@ -254,8 +304,9 @@ int main(int argc, char** argv) {
                    v != known.end()) {
             views.push_back(*v);
         } else {
-            std::fprintf(stderr, "usage: mirel-clock-page-bench [--seconds S] [--fps F] "
-                                 "[--build DIR] [window|1920x1080|3840x2160 ...]\n");
+            std::fprintf(stderr,
+                         "usage: mirel-clock-page-bench [--seconds S] [--fps F] "
+                         "[--build DIR] [--floor] [window|1920x1080|3840x2160 ...]\n");
             return 2;
         }
     }
@@ -281,21 +332,25 @@ int main(int argc, char** argv) {
     for (const View& view : views) {
         std::printf("%s ...\n", view.name.c_str());
         std::fflush(stdout);
-        if (auto row = measure(view, program, dir, config, seconds)) rows.push_back(*row);
+        auto row = measure(view, program, dir, config, seconds);
+        if (!row) continue;
+        rows.push_back(*row);
+        if (!floor) continue;
+        if (auto bare = measureFloor(view, row->page, dir, seconds)) rows.push_back(*bare);
     }
 
-    std::printf("\n%-10s %-10s %7s %7s %7s %7s %7s %8s %9s %9s\n", "view", "page", "mirel",
-                "web", "network", "other", "tree", "X server", "values/s", "painted/s");
+    std::printf("\n%-10s %-10s %7s %7s %7s %7s %7s %8s %9s %9s\n", "view", "page", "program", "web",
+                "network", "other", "tree", "X server", "values/s", "painted/s");
     for (Row& r : rows) {
-        const double mirel = r.cpu["mirel"], web = r.cpu["WebKitWebProces"],
+        const double mirel = r.program, web = r.cpu["WebKitWebProces"],
                      network = r.cpu["WebKitNetworkPr"];
-        std::printf("%-10s %-10s %7.1f %7.1f %7.1f %7.1f %7.1f %8.1f %9.1f %9.1f\n",
-                    r.view.c_str(), r.page.c_str(), mirel, web, network,
-                    std::max(0.0, r.tree - mirel - web - network), r.tree, r.xServer, r.givenPerSecond,
-                    r.paintedPerSecond);
+        std::printf("%-10s %-10s %7.1f %7.1f %7.1f %7.1f %7.1f %8.1f %9.1f %9.1f\n", r.view.c_str(),
+                    r.page.c_str(), mirel, web, network,
+                    std::max(0.0, r.tree - mirel - web - network), r.tree, r.xServer,
+                    r.givenPerSecond, r.paintedPerSecond);
     }
     std::printf("(CPU in %% of one core over %.0f s; \"other\": the rest of the program's tree)\n",
                 seconds);
     fs::remove_all(dir);
-    return rows.size() == views.size() ? 0 : 1;
+    return rows.size() == views.size() * (floor ? 2 : 1) ? 0 : 1;
 }
