@@ -1,7 +1,5 @@
-// The movie player on movies made by ffmpeg whose pictures say their frame
-// number (the grey level) and whose sound says its time (a ramp, a tenth of
-// its time in seconds), so that each check knows which frame and which sound
-// it got.
+// The movie player on movies made by ffmpeg whose grey level says the frame number and whose
+// sound says its time (a ramp, a tenth of its time in seconds).
 #include <glib.h>
 #include <gtest/gtest.h>
 
@@ -12,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/LogCapture.h"
@@ -29,8 +28,7 @@ constexpr int kFrames = 100;
 constexpr double kGreyStep = 2 * 255.0 / 219;  // two luma levels a frame, in full range
 
 // Pulls only when the test says, as much as the time since its start asks.
-class FakeSoundOutput final : public SoundOutput {
-public:
+struct FakeSoundOutput final : SoundOutput {
     bool start(int channels, Pull pull) override {
         channels_ = channels;
         pull_ = std::move(pull);
@@ -40,9 +38,8 @@ public:
     int rate() const override { return 44100; }
     double latency() const override { return 0; }
 
-    /// Pulls what a device would have played since its last pull: the time
-    /// (seconds) of its last sample, which is due `now`; 0 when it has a gap
-    /// (the ramp is never 0 where the tests listen), negative when silent.
+    /// Pulls what a device would have played by `now`: the time (seconds) of its last sample; 0
+    /// for a gap (the ramp is never 0 where the tests listen), negative for silence.
     double pullNow(int64_t now) {
         if (startedAt_ == 0) startedAt_ = now;
         const int64_t due = (now - startedAt_) * rate() / 1000000 - pulled_;
@@ -55,11 +52,9 @@ public:
         return silent == std::ssize(block) ? -1 : 0;
     }
 
-private:
     int channels_ = 0;
     Pull pull_;
-    int64_t startedAt_ = 0;
-    int64_t pulled_ = 0;
+    int64_t startedAt_ = 0, pulled_ = 0;
 };
 
 class MoviePlayerTest : public ::testing::Test {
@@ -67,22 +62,18 @@ protected:
     static void SetUpTestSuite() {
         // The main thread's queue is made on the main thread, as in the application.
         MainThread::post([] {});
-        folder_ = new TempFolder;
-        // Keyframes every 12 frames in open groups: the two B-frames before
-        // each keyframe are decoded from it, and are gone after a seek to it.
-        make("movie.mov",
-             "-c:v libx264 -qp 4 -g 12 -bf 2 -x264opts open-gop=1:b-adapt=0 -c:a pcm_s16le");
-        make("faststart.mov", "-c:v libx264 -qp 4 -g 12 -c:a pcm_s16le -movflags +faststart");
-    }
-    static void TearDownTestSuite() { delete folder_; }
-
-    static void make(const std::string& name, const std::string& options) {
-        const std::string command =
-            "ffmpeg -v error -y -f lavfi -i color=c=black:size=64x48:rate=25:d=4 -f lavfi -i "
-            "\"aevalsrc=exprs='t/10|t/10':s=48000:d=4\" -vf \"geq=lum='16+N*2':cb=128:cr=128\" "
-            "-pix_fmt yuv420p " +
-            options + " '" + *folder_ / name + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        folder_ = std::make_unique<TempFolder>();
+        // Open 12-frame groups: B-frames that lead a keyframe decode from it, lost on a seek to it.
+        for (const auto& [name, options] :
+             {std::pair{"movie.mov", "-bf 2 -x264opts open-gop=1:b-adapt=0"},
+              {"faststart.mov", "-movflags +faststart"}}) {
+            const std::string command =
+                "ffmpeg -v error -y -f lavfi -i color=c=black:size=64x48:rate=25:d=4 -f lavfi -i "
+                "\"aevalsrc=exprs='t/10|t/10':s=48000:d=4\" -vf \"geq=lum='16+N*2':cb=128:cr=128\" "
+                "-pix_fmt yuv420p -c:v libx264 -qp 4 -g 12 -c:a pcm_s16le " +
+                std::string(options) + " '" + *folder_ / name + "'";
+            ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        }
     }
 
     std::unique_ptr<MoviePlayer> open(const std::string& name, FakeSoundOutput* sound = nullptr) {
@@ -94,12 +85,8 @@ protected:
         return player;
     }
 
-    static MovieTiming timing(int64_t frame, double rate) {
-        return MovieTiming{.time = frame * kFrame,
-                           .instant = g_get_monotonic_time(),
-                           .rate = rate,
-                           .timeScale = kScale,
-                           .duration = kFrames * kFrame};
+    static MovieTiming timing(int64_t frame, double rate, int64_t offset = 0) {
+        return {frame * kFrame + offset, g_get_monotonic_time(), rate, kScale, kFrames * kFrame};
     }
 
     /// The frame the picture shows by its grey level; checks it is the frame its time says.
@@ -107,76 +94,58 @@ protected:
         EXPECT_EQ(picture.stride, picture.width * 4);
         double sum = 0;
         for (size_t i = 1; i < picture.pixels.size(); i += 4) sum += picture.pixels[i];
-        const int frame =
-            static_cast<int>(std::lround(sum * 4 / picture.pixels.size() / kGreyStep));
+        const long frame = std::lround(sum * 4 / picture.pixels.size() / kGreyStep);
         EXPECT_EQ(picture.time, frame * kFrame) << "the picture is not its time's frame";
         return frame;
     }
 
     /// Stopped at `frame`: the picture that shows it, or a failure.
     void expectStill(MoviePlayer& player, int frame, int64_t withinFrame = 0) {
-        MovieTiming still = timing(frame, 0);
-        still.time += withinFrame;
-        player.follow(still);
+        player.follow(timing(frame, 0, withinFrame));
         EXPECT_TRUE(runMainLoopUntil([&] { return player.picture().time == frame * kFrame; },
-                                     std::chrono::seconds(10)))
-            << "frame " << frame << " never shown; shows " << player.picture().time / kFrame;
+                                     std::chrono::seconds(10)));
         EXPECT_EQ(shownFrame(player.picture()), frame);
     }
 
-    static TempFolder* folder_;
+    static inline std::unique_ptr<TempFolder> folder_;
     LogCapture log;
     int ready = 0;
 };
 
-TempFolder* MoviePlayerTest::folder_ = nullptr;
-
-TEST_F(MoviePlayerTest, StoppedShowsExactlyTheFrameAtTheTime) {
+TEST_F(MoviePlayerTest, ShowsTheFrameAtTheTimeStoppedAndOnTheTimingsScheduleAtEachRate) {
     auto player = open("movie.mov");
     ASSERT_TRUE(player);
     ASSERT_TRUE(runMainLoopUntil([&] { return ready > 0; }));
-    EXPECT_EQ(player->picture().width, 64);
-    EXPECT_EQ(player->picture().height, 48);
+    EXPECT_EQ(std::pair(player->picture().width, player->picture().height), std::pair(64, 48));
     EXPECT_EQ(shownFrame(player->picture()), 0);
-    // Forward and back; 10, 11, 22 and 23 lead the open groups of keyframes
-    // 12 and 24; 99 is the last frame.
+    // Forward and back; 10, 11, 22 and 23 lead the open groups of 12 and 24; 99 is the last.
     for (int frame : {5, 11, 10, 12, 23, 22, 13, 99, 47, 3}) {
         SCOPED_TRACE(frame);
         expectStill(*player, frame, frame % 3 == 0 ? kFrame - 1 : 0);
     }
-}
 
-// Polled while it plays, the picture moves the timing's way, is never far
-// from the timing's frame, and ends on the end's frame.
-TEST_F(MoviePlayerTest, PlaysOnTheTimingsScheduleAtEachRate) {
-    struct Case {
-        int from;
-        double rate;
-        int lastSeen;  ///< at least as far as this
-    } const cases[] = {{10, 1, 30},  {10, 2, 50},  {70, 5, 99},
-                       {60, -1, 40}, {90, -2, 60}, {40, -5, 0}};
-    auto player = open("movie.mov");
-    ASSERT_TRUE(player);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.rate);
-        expectStill(*player, c.from);
-        const MovieTiming playing = timing(c.from, c.rate);
+    // Polled while it plays, the picture moves the timing's way, near its frame, to the end.
+    for (const auto& [from, rate, lastSeen] : std::initializer_list<std::tuple<int, double, int>>{
+             {10, 1, 30}, {10, 2, 50}, {70, 5, 99}, {60, -1, 40}, {90, -2, 60}, {40, -5, 0}}) {
+        SCOPED_TRACE(rate);
+        expectStill(*player, from);
+        const MovieTiming playing = timing(from, rate);
         player->follow(playing);
-        int last = c.from, seen = 0;
+        int last = from, seen = 0;
         // Eight frames, or more at rates where 0.3 s passes more of them.
-        const int near = std::max(8, static_cast<int>(std::abs(c.rate) * 25 * 0.3));
+        const int near = std::max(8, static_cast<int>(std::abs(rate) * 25 * 0.3));
         const int64_t end = g_get_monotonic_time() + 1200000;
         runMainLoopUntil([&] {
             const int64_t now = g_get_monotonic_time();
             const int frame = shownFrame(player->picture());
             const int due = static_cast<int>(playing.timeAt(now) / kFrame);
             EXPECT_LE(std::abs(frame - due), near) << "shows " << frame << " at " << due;
-            EXPECT_TRUE(c.rate > 0 ? frame >= last : frame <= last) << frame << " after " << last;
+            EXPECT_TRUE(rate > 0 ? frame >= last : frame <= last) << frame << " after " << last;
             seen += frame != last ? 1 : 0;
             last = frame;
             return now > end;
         });
-        EXPECT_TRUE(c.rate > 0 ? last >= c.lastSeen : last <= c.lastSeen) << last;
+        EXPECT_TRUE(rate > 0 ? last >= lastSeen : last <= lastSeen) << last;
         EXPECT_GE(seen, 5);
     }
 }
@@ -185,58 +154,46 @@ TEST_F(MoviePlayerTest, SoundPlaysAtRateOneOnlyInTimeWithThePicture) {
     auto* sound = new FakeSoundOutput;
     auto player = open("movie.mov", sound);
     ASSERT_TRUE(player);
-    // Pulls for `seconds`; after the first 300 ms, how often the sound was
-    // heard and silent, and its worst distance from the timing.
-    struct Heard {
+    // Follows `t`, pulls for `seconds`; past 300 ms, counts sounding and silent pulls, worst drift.
+    auto listen = [&](const MovieTiming& t, double seconds) {
+        player->follow(t);
+        const int64_t start = g_get_monotonic_time();
         int sounding = 0, silent = 0, pulls = 0;
         double worst = 0;
-    };
-    auto listen = [&](const MovieTiming& t, double seconds) {
-        const int64_t start = g_get_monotonic_time();
-        Heard heard;
         runMainLoopUntil([&] {
             const int64_t now = g_get_monotonic_time();
             const double at = sound->pullNow(now);
-            if (now - start > 300000 && at < 0) ++heard.silent;
+            if (now - start > 300000 && at < 0) ++silent;
             if (now - start > 300000 && at >= 0) {
-                ++heard.sounding;
-                heard.worst = std::max(heard.worst, std::abs(at - t.timeAt(now) / double(kScale)));
+                ++sounding;
+                worst = std::max(worst, std::abs(at - t.timeAt(now) / double(kScale)));
             }
             // The model retimes now and then at the same rate: playing goes on.
-            if (t.rate == 1 && ++heard.pulls % 20 == 0)
+            if (t.rate == 1 && ++pulls % 20 == 0)
                 player->follow(MovieTiming{t.timeAt(now), now, t.rate, t.timeScale, t.duration});
             g_usleep(5000);
             return now - start > seconds * 1e6;
         });
-        return heard;
+        return std::tuple(sounding, silent, worst);
     };
     // A restart would show the frame it starts from again.
-    int64_t shown = -1;
-    int repeated = 0;
-    player->setPictureReady([&] {
-        repeated += player->picture().time == shown ? 1 : 0;
-        shown = player->picture().time;
-    });
-    const MovieTiming playing = timing(25, 1);
-    player->follow(playing);
-    const Heard atOne = listen(playing, 1.5);
-    EXPECT_GT(atOne.sounding, 20);
-    EXPECT_EQ(atOne.silent, 0);
-    EXPECT_LT(atOne.worst, 0.040);
-    EXPECT_EQ(repeated, 0);
+    std::vector<int64_t> shown;
+    player->setPictureReady([&] { shown.push_back(player->picture().time); });
+    const auto [sounding, silent, worst] = listen(timing(25, 1), 1.5);
+    EXPECT_GT(sounding, 20);
+    EXPECT_EQ(silent, 0);
+    EXPECT_LT(worst, 0.040);
+    EXPECT_EQ(std::adjacent_find(shown.begin(), shown.end()), shown.end());
 
     // Stopping drops what was queued at once; other rates stay silent.
     for (double rate : {0.0, 2.0, -1.0}) {
         SCOPED_TRACE(rate);
         expectStill(*player, 20);
-        const MovieTiming other = timing(20, rate);
-        player->follow(other);
-        EXPECT_EQ(listen(other, 0.6).sounding, 0);
+        EXPECT_EQ(std::get<0>(listen(timing(20, rate), 0.6)), 0);
     }
 }
 
-// The worker is waiting for a frame seconds ahead, playing with sound, or
-// decoding backwards; a picture is announced and not yet delivered.
+// The worker waits seconds ahead, plays with sound or decodes backwards; a picture is announced.
 TEST_F(MoviePlayerTest, DestroyingReturnsPromptlyAndLeavesNoWorkBehind) {
     for (double rate : {0.01, 1.0, -1.0}) {
         SCOPED_TRACE(rate);
@@ -254,33 +211,28 @@ TEST_F(MoviePlayerTest, DestroyingReturnsPromptlyAndLeavesNoWorkBehind) {
 }
 
 TEST_F(MoviePlayerTest, DamagedFilesFailToOpenOrPlayWhatIsLeft) {
-    const auto bytes = [](const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
+    const auto firstHalf = [](const std::string& name) {
+        std::ifstream in(*folder_ / name, std::ios::binary);
+        const std::string bytes(std::istreambuf_iterator<char>(in), {});
+        return bytes.substr(0, bytes.size() / 2);
     };
-    const std::string whole = bytes(*folder_ / "movie.mov");
-    const std::string fast = bytes(*folder_ / "faststart.mov");
     std::string noise(4096, '\0');
     for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>(i * 7919 % 251);
-    struct Case {
-        const char* name;
-        std::string content;
-    } const unopenable[] = {{"empty.mov", ""},
-                            {"noise.mov", noise},
-                            {"index-cut.mov", whole.substr(0, whole.size() / 2)},
-                            {"missing/none.mov", ""}};
-    for (const Case& c : unopenable) {
-        SCOPED_TRACE(c.name);
-        if (std::string(c.name).find('/') == std::string::npos)
-            std::ofstream(*folder_ / c.name, std::ios::binary) << c.content;
+    for (const auto& [name, content] :
+         std::vector<std::pair<std::string, std::string>>{{"empty.mov", ""},
+                                                          {"noise.mov", noise},
+                                                          {"index-cut.mov", firstHalf("movie.mov")},
+                                                          {"missing/none.mov", ""}}) {
+        SCOPED_TRACE(name);
+        std::ofstream(*folder_ / name, std::ios::binary) << content;
         std::string error;
-        EXPECT_EQ(MoviePlayer::open(*folder_ / c.name, kScale, nullptr, error), nullptr);
+        EXPECT_EQ(MoviePlayer::open(*folder_ / name, kScale, nullptr, error), nullptr);
         EXPECT_FALSE(error.empty());
     }
 
     // The index is whole, the pictures stop halfway: playing ends on the
     // last frame that is there; past it, nothing new shows; before it, all does.
-    std::ofstream(*folder_ / "cut.mov", std::ios::binary) << fast.substr(0, fast.size() / 2);
+    std::ofstream(*folder_ / "cut.mov", std::ios::binary) << firstHalf("faststart.mov");
     auto player = open("cut.mov");
     ASSERT_TRUE(player);
     player->follow(timing(0, 5));
