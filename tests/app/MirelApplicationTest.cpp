@@ -11,7 +11,6 @@
 #include "platform/NetService.h"
 #include "platform/SettingsDefaults.h"
 #include "routing/TimecodeController.h"
-#include "routing/TimecodeWrapper.h"
 #include "tests/audio/FakeAudioHardware.h"
 #include "tests/clock/PageScript.h"
 #include "tests/hotkey/FakeKeyboard.h"
@@ -80,8 +79,7 @@ protected:
     std::vector<std::string> chosen_;  ///< what the open panel returns
 };
 
-// The menu lives in the clock window and a second start is a second copy: without the window
-// nothing could ever bring it back, so then the program ends after the alert.
+// The menu lives in the clock window and a second start is a second copy: without it, quit.
 TEST_F(MirelApplicationTest, MissingInterfaceFilesAlertAndWithoutItsClockWindowTheProgramEnds) {
     EXPECT_FALSE(start("/nonexistent/MainMenu.ui", "", "/nonexistent/Preferences.ui"));
     application_->applicationDidFinishLaunching();
@@ -95,27 +93,11 @@ TEST_F(MirelApplicationTest, MissingInterfaceFilesAlertAndWithoutItsClockWindowT
     ASSERT_TRUE(start("", "/nonexistent/mirelweb.ui"));
     int quits = 0;
     GAction* quit = g_action_map_lookup_action(G_ACTION_MAP(gtk_), "quit");
-    g_signal_connect(quit, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer count) {
-                         ++*static_cast<int*>(count);
-                     }),
-                     &quits);
+    g_signal_connect_swapped(quit, "activate", G_CALLBACK(+[](int* count) { ++*count; }), &quits);
     application_->applicationDidFinishLaunching();
     g_signal_handlers_disconnect_by_data(quit, &quits);
     EXPECT_EQ(alerts_, std::vector<std::string>{ClockWindow::kLoadFailedText});
     EXPECT_EQ(quits, 1);
-}
-
-// Ctrl+T in the hot key field: what a press in the window brings, as GTK delivers it.
-void pressCtrlT(GtkWindow* window) {
-    GdkEvent* event = gdk_event_new(GDK_KEY_PRESS);
-    event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(GTK_WIDGET(window))));
-    event->key.keyval = GDK_KEY_t;
-    event->key.hardware_keycode = 28;  // the T key's position
-    event->key.state = GDK_CONTROL_MASK;
-    gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(
-                                    gdk_window_get_display(event->key.window))));
-    gtk_main_do_event(event);
-    gdk_event_free(event);
 }
 
 // Once the key pressed in the field has closed the window, the hot key types again.
@@ -136,7 +118,16 @@ TEST_F(MirelApplicationTest, TheHotKeyFieldTakesTheNextKeyAndAHotKeyPressThereTy
     application_->showHotKeyPreferences();
     EXPECT_EQ(preferences.window(), window) << "loaded once";
     keyboard_.calls.clear();
-    pressCtrlT(window);
+    // Ctrl+T in the hot key field, as GTK delivers a press in the window.
+    GdkEvent* event = gdk_event_new(GDK_KEY_PRESS);
+    event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(GTK_WIDGET(window))));
+    event->key.keyval = GDK_KEY_t;
+    event->key.hardware_keycode = 28;  // the T key's position
+    event->key.state = GDK_CONTROL_MASK;
+    gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(
+                                    gdk_window_get_display(event->key.window))));
+    gtk_main_do_event(event);
+    gdk_event_free(event);
     EXPECT_EQ(settings_.valueForKeyPath("values.HotKeyString"), "\u2318t");
     EXPECT_EQ(settings_.valueForKeyPath("values.HotKeyCode"), 17);
     EXPECT_EQ(settings_.valueForKeyPath("values.HotKeyCommand"), true);
@@ -149,15 +140,8 @@ TEST_F(MirelApplicationTest, TheHotKeyFieldTakesTheNextKeyAndAHotKeyPressThereTy
     EXPECT_FALSE(keyboard_.posted.empty()) << "the closed window's field still took the press";
 }
 
-struct HoursHeard final : TimecodeControllerListener {
-    void receiveTimecode(const TimecodeWrapper& wrapper) override {
-        hours = wrapper.timecode()->h();
-    }
-    int hours = -1;
-};
-
 // The first chosen file becomes the source through the clock window's own navigation, and the
-// movie window's values are the clock's; another movie replaces it in the same window.
+// clock shows the movie window's values; another movie replaces it in the same window.
 TEST_F(MirelApplicationTest, OpeningMoviesMakesTheFirstChosenTheSourceInOneMovieWindow) {
     TempFolder folder;
     const std::string first = folder / "first movie.mov", second = folder / "100%.mp4";
@@ -166,10 +150,13 @@ TEST_F(MirelApplicationTest, OpeningMoviesMakesTheFirstChosenTheSourceInOneMovie
     ASSERT_TRUE(start());
     application_->applicationDidFinishLaunching();
     ASSERT_TRUE(waitForAddress("mirel:///home"));
-    HoursHeard heard;
-    controller_->listen(heard);
+    const auto playing = [&](const std::string& path, const std::string& hours) {
+        return runMainLoopUntil(
+                   [&] { return settings_.valueForKeyPath("values.audioInput") == path; }) &&
+               waitInPageFor(application_->clockWindow().webview(),
+                             "$('#timecode').text().indexOf('" + hours + ":00:00') == 0");
+    };
 
-    chosen_.clear();
     application_->open();
     EXPECT_EQ(application_->moviePlayback(), nullptr) << "a cancelled panel opens nothing";
     chosen_ = {first, second};
@@ -177,25 +164,15 @@ TEST_F(MirelApplicationTest, OpeningMoviesMakesTheFirstChosenTheSourceInOneMovie
     ASSERT_NE(application_->moviePlayback(), nullptr);
     MoviePlaybackController* window = application_->moviePlayback();
     EXPECT_EQ(window->movieName(), first);
-    EXPECT_TRUE(runMainLoopUntil([&] { return heard.hours == 1; }));
-    EXPECT_TRUE(waitInPageFor(application_->clockWindow().webview(),
-                              "$('#timecode').text().indexOf('01:00:00') == 0"));
-    const auto sourceBecomes = [&](const std::string& path) {
-        return runMainLoopUntil(
-            [&] { return settings_.valueForKeyPath("values.audioInput") == path; });
-    };
-    EXPECT_TRUE(sourceBecomes(first));
+    EXPECT_TRUE(playing(first, "01"));
 
     application_->updateMovieWindow(second);
     EXPECT_EQ(application_->moviePlayback(), window);
     EXPECT_EQ(window->movieName(), second);
-    EXPECT_TRUE(runMainLoopUntil([&] { return heard.hours == 2; }));
-    EXPECT_TRUE(sourceBecomes(second)) << "kept its percent sign";
+    EXPECT_TRUE(playing(second, "02")) << "kept its percent sign";
     const std::string listed = application_->inputList().getInputDeviceList().back();
-    EXPECT_NE(listed.find("mirel://quicktime/" + TimecodeInputList::percentEscaped(second)),
-              std::string::npos)
-        << listed;
-    controller_->stopListening(heard);
+    EXPECT_PRED_FORMAT2(testing::IsSubstring,
+                        "mirel://quicktime/" + TimecodeInputList::percentEscaped(second), listed);
     EXPECT_TRUE(alerts_.empty());
 }
 
@@ -209,8 +186,7 @@ TEST_F(MirelApplicationTest, MenuPagesLoadAndAServiceNamedWithMarkupStaysTextOnT
     application_->applicationDidFinishLaunching();
     settings_.setObjectForKey("Network", "sourceType");
     settings_.setObjectForKey("Desk", "audioInput");
-    ClockWindow& clock = application_->clockWindow();
-    WebKitWebView* view = clock.webview();
+    WebKitWebView* view = application_->clockWindow().webview();
     ASSERT_TRUE(waitForAddress("mirel:///home"));
     for (const auto& [action, address] : {std::pair{"showHelp", "mirel:///help/"},
                                           {"showPreferences", "mirel:///preferences/"},
@@ -233,20 +209,19 @@ TEST_F(MirelApplicationTest, MenuPagesLoadAndAServiceNamedWithMarkupStaysTextOnT
     EXPECT_EQ(settings_.valueForKeyPath("values.audioInput"), "Desk");
 
     // The list document shown as a page: the name is no markup, and no bridge is there.
-    clock.loadWebPage("mirel:///json/timecodeinputs/");
+    application_->clockWindow().loadWebPage("mirel:///json/timecodeinputs/");
     ASSERT_TRUE(waitForAddress("mirel:///json/timecodeinputs/"));
     EXPECT_EQ(evaluateInPage(view, R"([document.images.length, typeof MirelClock,
         document.body.textContent.indexOf('\\u003cimg src=x onerror') >= 0])"),
               json::array({0, "undefined", true}));
 
     // The peer quits: its tile goes, and the empty list says copies come by themselves.
-    clock.loadWebPage("mirel:///home");
+    application_->clockWindow().loadWebPage("mirel:///home");
     ASSERT_TRUE(waitForAddress("mirel:///home"));
     ASSERT_TRUE(waitInPageFor(view, tileName + " != ''"));
     peer->stop();
-    EXPECT_TRUE(waitInPageFor(view,
-                              "$('#network-inputs li').length == 0 && "
-                              "$('#network-empty').is(':visible')"));
+    EXPECT_TRUE(waitInPageFor(
+        view, "!$('#network-inputs li').length && $('#network-empty').is(':visible')"));
     EXPECT_EQ(settings_.valueForKeyPath("values.X"), nullptr);
     EXPECT_TRUE(alerts_.empty());
 }
