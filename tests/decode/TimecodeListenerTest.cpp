@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <bitset>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <span>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -50,8 +50,9 @@ namespace {
 
 // A decoder with the records it delivered, and at which sample of the feed.
 struct Decoder : TCListener {
-    explicit Decoder(int id = 7, size_t expected = 0) {
+    explicit Decoder(int id = 7, size_t expected = 0, double rate = 0) {
         setCallbackId(collect, id, this);
+        setSampleRate(rate);
         records.reserve(expected);
         deliveredAt.reserve(expected);
     }
@@ -79,8 +80,7 @@ std::bitset<64> sampleBits(uint64_t frameUnits = 9) {
     return 0x7243'E509'8D49'FAB0 | frameUnits;
 }
 
-// Biphase mark as pulse lengths, a 0 bit one long pulse and a 1 bit two short
-// ones: the sync word 0011111111111101, then the 64 data bits.
+// Biphase mark as pulse lengths (0: one long, 1: two short): the sync word, then the data bits.
 using Pulses = std::vector<unsigned char>;
 Pulses framePulses(const std::bitset<64>& data, unsigned char shortLen = 10,
                    unsigned char longLen = 20) {
@@ -94,9 +94,8 @@ void feed(TCListener& d, const Pulses& pulses) {
     for (unsigned char length : pulses) d.addPulse(length);
 }
 
-// Each bit set alone lands in its own field, least significant first, only with the
-// frame's last pulse; bits 43, 58 and 59 belong to no field. Then none and all: digits
-// that are no decimal digits come as they stand. Pulses ahead of the sync word slide through.
+// Each bit alone lands in its field (43, 58, 59 in none), lowest first, with the last pulse only;
+// none and all set: non-decimal digits stand as they are. Pulses before the sync slide through.
 TEST(PulseDecoding, EachDataBitLandsInItsFieldWithTheFramesLastPulse) {
     for (int n = 0; n <= 65; ++n) {
         SCOPED_TRACE("LTC bit " + std::to_string(n));
@@ -113,15 +112,19 @@ TEST(PulseDecoding, EachDataBitLandsInItsFieldWithTheFramesLastPulse) {
     EXPECT_EQ(std::vector({all.h(), all.m(), all.s(), all.f()}), std::vector({45, 85, 85, 45}));
 }
 
-// Pulses of 4 to 39 samples are valid, below 15 short; anything else, and a broken
-// bit, loses the frame it hits and no other.
+// Up to 48 kHz (or untold) pulses of 4 to 39 samples are valid, below 15 short; beyond, the limits
+// grow with the rate. Anything else, and a broken bit, loses the frame it hits and no other.
 TEST(PulseDecoding, PulseLengthBoundsAndBrokenBitsDecideWhichFramesDecode) {
-    const std::tuple<unsigned char, unsigned char, bool> cases[] = {
-        {14, 15, true},  {4, 39, true},   {3, 20, false},
-        {10, 40, false}, {15, 20, false}, {10, 14, false}};
-    for (const auto& [shortLen, longLen, decodes] : cases) {
-        SCOPED_TRACE("short " + std::to_string(shortLen) + ", long " + std::to_string(longLen));
-        Decoder d;
+    const std::tuple<double, unsigned char, unsigned char, bool> cases[] = {
+        {0, 14, 15, true},       {0, 4, 39, true},        {0, 3, 20, false},
+        {0, 10, 40, false},      {0, 15, 20, false},      {0, 10, 14, false},
+        {44100, 14, 39, true},   {88200, 27, 28, true},   {88200, 28, 40, false},
+        {88200, 10, 72, true},   {192000, 16, 156, true}, {192000, 15, 60, false},
+        {192000, 30, 157, false}};
+    for (const auto& [rate, shortLen, longLen, decodes] : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << rate << " Hz, " << int(shortLen) << ", " << int(longLen));
+        Decoder d(7, 0, rate);
         feed(d, framePulses(sampleBits(), shortLen, longLen));
         EXPECT_EQ(d.records,
                   decodes ? std::vector{recordOf(sampleBits())} : std::vector<SMPTE_tc>{});
@@ -166,30 +169,13 @@ std::vector<int> stepPulses(const std::vector<size_t>& counts, const std::vector
     return lengths;
 }
 
-// Up to 48 kHz the limits stay those above; beyond, each grows with the rate (rounded), and the
-// silence past what a byte holds, up to the highest rate.
-TEST(PulseDecoding, AboveFortyEightKilohertzTheLimitsGrowWithTheRate) {
-    const std::tuple<double, unsigned char, unsigned char, bool> cases[] = {
-        {44100, 14, 39, true},   {88200, 27, 28, true},   {88200, 28, 40, false},
-        {88200, 10, 72, true},   {192000, 16, 156, true}, {192000, 15, 60, false},
-        {192000, 30, 157, false}};
-    for (const auto& [rate, shortLen, longLen, decodes] : cases) {
-        SCOPED_TRACE(::testing::Message()
-                     << rate << " Hz, " << int(shortLen) << ", " << int(longLen));
-        Decoder d;
-        d.setSampleRate(rate);
-        feed(d, framePulses(sampleBits(), shortLen, longLen));
-        EXPECT_EQ(d.records.size(), size_t(decodes));
-    }
-    EXPECT_EQ(stepPulses({1000, 1}, {0.0f, 1.0f}, 192000), (std::vector{404, 193}));
-    EXPECT_EQ(stepPulses({4000, 1}, {0.0f, 1.0f}, 1e9), (std::vector{1616, 769}));
-}
-
-// A pulse runs from after one edge to the next; 101 samples without an edge make one
-// silence pulse and restart the count. The dead band, limits included, and NaN make no edge.
+// A pulse runs from after one edge to the next; 101 edgeless samples (more above 48 kHz, up to the
+// top rate) make one silence pulse and restart the count. Dead band, limits included, NaN: no edge.
 TEST(SampleStep, EdgesSilenceDeadBandAndNan) {
     EXPECT_EQ(stepPulses({19, 1, 24, 1, 250, 1}, {0.0f, 1.0f, 0.0f, -1.0f, 0.0f, 1.0f}),
               (std::vector{20, 25, 101, 49}));
+    EXPECT_EQ(stepPulses({1000, 1}, {0.0f, 1.0f}, 192000), (std::vector{404, 193}));
+    EXPECT_EQ(stepPulses({4000, 1}, {0.0f, 1.0f}, 1e9), (std::vector{1616, 769}));
 
     const float limit = TCListener::kEdgeThreshold, nan = std::numeric_limits<float>::quiet_NaN();
     const float band[] = {0.0f, limit, -limit, limit / 2, -0.0f, 1e-30f};
@@ -206,17 +192,15 @@ TEST(SampleStep, EdgesSilenceDeadBandAndNan) {
         (std::vector{21, 18, 101, 99, 41}));
 }
 
-// Every field the sample step and the pulse path keep, for comparing two decoders.
+// Every field the sample step and the pulse path keep, the window up to where the next pulse goes.
 std::string stateOf(const TCListener& d) {
     const ManchesterFrame& f = d.frame;
     std::ostringstream s;
     s << d.signPositive << ' ' << d.samplesSinceEdge << ' ' << d.silenceReported << " | "
       << f.shortRun << ' ' << f.pulseCount << ' ' << f.bitIndex << ' ' << f.halfBitPending << " |";
     for (bool bit : f.frameBits) s << bit;
-    for (int i = 0; i <= f.pulseCount; ++i) {  // one past: where the next pulse goes
-        const manchesterPulse& p = f.pulseWindow[i];
+    for (const manchesterPulse& p : std::span(f.pulseWindow, size_t(f.pulseCount) + 1))
         s << ' ' << p.length << (p.isShort ? 's' : 'l') << (p.isValid ? "" : "!");
-    }
     return s.str();
 }
 
@@ -269,17 +253,17 @@ TEST(SampleStep, BlockStepGivesTheOneSampleStepsRecordsAndStateAfterEveryBlock) 
 }
 
 // Every frame libltc encoded but the first, which only locks on, arrives with its 64th
-// data bit, before its own sync word, at 44.1 and 48 kHz as from a decoder never told
-// the rate. Neither step may reach the allocator.
-void expectLibltcFramesDecoded(LtcSignalOptions o) {
-    SCOPED_TRACE(::testing::Message() << o.sampleRate << " Hz, " << o.fps << " fps, drop "
-                                      << o.dropFrame << ", inverted " << o.invert);
+// data bit, before its own sync word. Neither step may reach the allocator.
+void expectLibltcFramesDecoded(double rate, double fps, bool drop, bool colour, bool invert) {
+    SCOPED_TRACE(::testing::Message() << rate << " Hz, " << fps << " fps, drop " << drop
+                                      << ", colour " << colour << ", inverted " << invert);
+    LtcSignalOptions o{.sampleRate = rate, .fps = fps, .dropFrame = drop, .colorFrame = colour};
     o.hours = 23, o.minutes = 59, o.seconds = 59, o.frames = 0, o.leadInSamples = 1000;
-    std::ranges::copy(std::array<uint8_t, 8>{0xB, 0xF, 4, 8, 0, 0xE, 4, 7}, o.userBits);
+    o.invert = invert;
+    std::ranges::copy(std::initializer_list<uint8_t>{0xB, 0xF, 4, 8, 0, 0xE, 4, 7}, o.userBits);
     const LtcSignal signal = makeLtcSignal(o);
     const std::vector<float>& x = signal.samples;
-    Decoder d(0, signal.frames.size()), block(0, signal.frames.size());  // as libltc's
-    d.setSampleRate(o.sampleRate), block.setSampleRate(o.sampleRate);
+    Decoder d(0, signal.frames.size(), rate), block(0, signal.frames.size(), rate);  // libltc's id
     counting_allocator::armed = true;
     for (d.sampleIndex = 0; d.sampleIndex < x.size(); ++d.sampleIndex)
         sampleStep(d, x[d.sampleIndex]);
@@ -300,21 +284,12 @@ void expectLibltcFramesDecoded(LtcSignalOptions o) {
 }
 
 TEST(SampleStep, RecordsMatchTheFramesLibltcEncodedAtEveryRateAndNothingIsAllocated) {
-    const LtcSignalOptions cases[] = {
-        {.sampleRate = 48000, .fps = 25, .colorFrame = true},
-        {.sampleRate = 44100, .fps = 24},
-        {.sampleRate = 48000, .fps = 30},
-        {.sampleRate = 44100, .fps = 29.97, .dropFrame = true, .colorFrame = true},
-        {.sampleRate = 48000, .fps = 29.97, .dropFrame = true, .invert = true},
-        {.sampleRate = 44100, .fps = 25, .invert = true},
-    };
-    for (const LtcSignalOptions& o : cases) expectLibltcFramesDecoded(o);
-    // Above 48 kHz, told the rate.
-    for (const double rate : {88200.0, 96000.0, 176400.0, 192000.0})
-        for (const auto& [fps, drop] : {std::pair{25.0, false}, {29.97, true}, {24.0, false}})
-            for (const bool invert : {false, true})
-                expectLibltcFramesDecoded(
-                    {.sampleRate = rate, .fps = fps, .dropFrame = drop, .invert = invert});
+    const std::pair<double, bool> kinds[] = {{25, false}, {29.97, true}, {24, false}, {30, false}};
+    for (const double rate : {44100.0, 48000.0, 88200.0, 96000.0, 176400.0, 192000.0})
+        for (const auto& [fps, drop] : kinds)
+            for (const bool colour : {false, true})
+                for (const bool invert : {false, true})
+                    expectLibltcFramesDecoded(rate, fps, drop, colour, invert);
     Decoder backwards;
     for (float x : makeLtcSignal({.reverse = true}).samples) sampleStep(backwards, x);
     EXPECT_TRUE(backwards.records.empty()) << "from a signal played backwards";
