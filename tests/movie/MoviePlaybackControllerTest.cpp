@@ -1,6 +1,4 @@
-// The movie window's controller on real movies that ffmpeg makes, in a real
-// GTK window (under Xvfb), without pictures: what reaches the timecode
-// controller, the keys, the window sizes and the failures.
+// The movie window's controller on movies that ffmpeg makes, in a real GTK window under Xvfb.
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
@@ -17,37 +15,26 @@ using Size = MoviePlaybackController::Size;
 
 class MoviePlaybackControllerTest : public ::testing::Test {
 protected:
-    MoviePlaybackControllerTest() : controller(environment()) {}
-
-    MoviePlaybackController::Environment environment() {
-        MoviePlaybackController::Environment e;
-        e.deliver = [this](std::unique_ptr<SMPTE_tc> tc) { values.push_back(*tc); };
-        e.interfaceFile = MIREL_RESOURCES "/MoviePlayback.ui";
-        e.alert = [this](const std::string& text) { alerts.push_back(text); };
-        e.sheet = [this](const std::string& message, const std::string& text) {
-            alerts.push_back(message + "|" + text);
-        };
-        return e;
-    }
+    MoviePlaybackControllerTest()
+        : controller({.deliver = [this](std::unique_ptr<SMPTE_tc> tc) { values.push_back(*tc); },
+                      .player = {},
+                      .interfaceFile = MIREL_RESOURCES "/MoviePlayback.ui",
+                      .alert = [this](auto& text) { alerts.push_back(text); },
+                      .sheet = [this](auto& m, auto& t) { alerts.push_back(m + "|" + t); }}) {}
 
     std::string made(const std::string& name, const std::string& rate, const std::string& options,
                      const std::string& size = "320x240") {
-        const std::string path = folder / name;
-        EXPECT_TRUE(makeMovie(path, rate, options, size)) << name;
-        return path;
+        EXPECT_TRUE(makeMovie(folder / name, rate, options, size)) << name;
+        return folder / name;
     }
     std::string timecodeOf(const SMPTE_tc& tc) {
-        char text[16];
-        std::snprintf(text, sizeof text, "%02d:%02d:%02d:%02d%s", tc.h(), tc.m(), tc.s(), tc.f(),
-                      tc.dropFrame ? " DF" : "");
+        g_autofree gchar* text = g_strdup_printf("%02d:%02d:%02d:%02d%s", tc.h(), tc.m(), tc.s(),
+                                                 tc.f(), tc.dropFrame ? " DF" : "");
         return text;
     }
-    std::string lastValue() { return values.empty() ? "none" : timecodeOf(values.back()); }
-    void press(uint16_t keyCode) {
-        Event key;
-        key.type = Event::kKeyDown;
-        key.keyCode = keyCode;
-        EXPECT_TRUE(controller.movieView()->keyDown(key)) << keyCode;
+    void press(uint16_t keyCode, bool handled = true) {
+        const Event key{.type = Event::kKeyDown, .keyCode = keyCode, .characters = {}};
+        EXPECT_EQ(controller.movieView()->keyDown(key), handled) << keyCode;
     }
 
     TempFolder folder;
@@ -58,28 +45,21 @@ protected:
 };
 
 TEST_F(MoviePlaybackControllerTest, AMovieWithoutTimecodeCountsFromZeroAtItsVideosRate) {
-    const struct {
-        const char* file;
-        const char* rate;
-        int32_t fps;
-        bool isDf;
-        const char* atTwoSeconds;
-    } cases[] = {
-        {"pal.mov", "25", 25, false, "00:00:02:00"},
-        {"ntsc.mp4", "30000/1001", 30, true, "00:00:01:29 DF"},
-        {"film.m4v", "24000/1001", 24, true, "00:00:01:23 DF"},
-        {"thirty.mov", "30", 30, false, "00:00:02:00"},
-        {"hd.m4v", "60000/1001", 59, false, "00:00:02:00"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
-        controller.openNewMovie(made(c.file, c.rate, ""));
+    for (const auto& [file, rate, fps, isDf, atTwoSeconds] :
+         {std::tuple{"pal.mov", "25", 25, false, "00:00:02:00"},
+          {"ntsc.mp4", "30000/1001", 30, true, "00:00:01:29 DF"},
+          {"film.m4v", "24000/1001", 24, true, "00:00:01:23 DF"},
+          {"thirty.mov", "30", 30, false, "00:00:02:00"},
+          {"hd.m4v", "60000/1001", 59, false, "00:00:02:00"}}) {
+        SCOPED_TRACE(file);
+        controller.openNewMovie(made(file, rate, ""));
         ASSERT_NE(controller.movie(), nullptr);
-        EXPECT_EQ(controller.fps(), c.fps);
-        EXPECT_EQ(controller.isDf(), c.isDf);
+        EXPECT_EQ(controller.fps(), fps);
+        EXPECT_EQ(controller.isDf(), isDf);
         controller.movie()->setCurrentTime(2 * controller.movie()->timeScale());
         controller.updateTime();
-        EXPECT_EQ(lastValue(), c.atTwoSeconds);
+        ASSERT_FALSE(values.empty());
+        EXPECT_EQ(timecodeOf(values.back()), atTwoSeconds);
         EXPECT_EQ(values.back().myId, 0) << "the receiver stamps the source";
     }
     EXPECT_TRUE(alerts.empty());
@@ -117,10 +97,7 @@ TEST_F(MoviePlaybackControllerTest, ArrowsStepOneFrameAndJKLShuttle) {
         press(key);
         EXPECT_EQ(movie.rate(), rate) << key;
     }
-    Event other;
-    other.type = Event::kKeyDown;
-    other.keyCode = 0;  // A
-    EXPECT_FALSE(controller.movieView()->keyDown(other));
+    press(0, false);  // A
 }
 
 TEST_F(MoviePlaybackControllerTest, TheWindowFitsTheVideoAndKeepsItsAspect) {
@@ -128,13 +105,12 @@ TEST_F(MoviePlaybackControllerTest, TheWindowFitsTheVideoAndKeepsItsAspect) {
     ASSERT_NE(controller.window(), nullptr);
     EXPECT_EQ(controller.videoNativeSize(), (Size{720, 576}));
     const auto windowSizeBecomes = [&](int width, int height) {
-        return runMainLoopUntil(
-            [&] {
-                int w = 0, h = 0;
-                gtk_window_get_size(controller.window(), &w, &h);
-                return w == width && h == height;
-            },
-            std::chrono::seconds(10));
+        const auto reached = [&] {
+            int w = 0, h = 0;
+            gtk_window_get_size(controller.window(), &w, &h);
+            return w == width && h == height;
+        };
+        return runMainLoopUntil(reached, std::chrono::seconds(10));
     };
     EXPECT_TRUE(windowSizeBecomes(720, 614));
     int x = 0, y = 0;
@@ -158,24 +134,19 @@ TEST_F(MoviePlaybackControllerTest, TheWindowFitsTheVideoAndKeepsItsAspect) {
 TEST_F(MoviePlaybackControllerTest, FailuresAreReportedAndLoseTheMovieBefore) {
     controller.openNewMovie(made("first.mov", "25", "-timecode 01:00:00:00"));
     const std::string broken = folder / "broken.mov";
-    FILE* file = std::fopen(broken.c_str(), "w");
-    std::fputs("not a movie", file);
-    std::fclose(file);
+    ASSERT_TRUE(g_file_set_contents(broken.c_str(), "not a movie", -1, nullptr));
     controller.openNewMovie(broken);
     EXPECT_EQ(controller.movieName(), broken);
     EXPECT_EQ(controller.movie(), nullptr);
     values.clear();
     controller.updateTime();
     EXPECT_TRUE(values.empty()) << "values of the movie before";
-    const std::vector<std::string> lines = log.lines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "Error opening movie"), lines.end());
+    EXPECT_EQ(std::ranges::count(log.lines(), std::string("Error opening movie")), 1);
 
     // Sound only: no rate to count timecode at, so no track can be added.
     const std::string sound = folder / "sound.mov";
-    ASSERT_EQ(
-        std::system(
-            ("ffmpeg -v error -y -f lavfi -i sine=frequency=1000 -t 2 '" + sound + "'").c_str()),
-        0);
+    const std::string command = "ffmpeg -v error -y -f lavfi -i sine -t 2 '" + sound + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
     controller.openNewMovie(sound);
     ASSERT_NE(controller.movie(), nullptr);
     EXPECT_EQ(alerts, std::vector<std::string>{

@@ -1,5 +1,4 @@
-// Timecode tracks of movies that ffmpeg writes, read through the movie model,
-// and tracks added in memory.
+// Timecode tracks that ffmpeg writes, read through the movie model, and tracks added in memory.
 #include <gtest/gtest.h>
 
 #include "movie/TimecodeUtilities.h"
@@ -22,17 +21,15 @@ namespace {
 
 class TimecodeUtilitiesTest : public ::testing::Test {
 protected:
-    /// A 4-second 320×240 movie at `rate` made by ffmpeg with `options`.
+    // Four seconds long, 320×240.
     std::unique_ptr<Movie> made(const std::string& name, const std::string& rate,
                                 const std::string& options) {
-        const std::string path = folder / name;
-        EXPECT_TRUE(makeMovie(path, rate, options)) << name;
+        EXPECT_TRUE(makeMovie(folder / name, rate, options)) << name;
         std::string error;
-        std::unique_ptr<Movie> movie = Movie::open(path, error);
+        std::unique_ptr<Movie> movie = Movie::open(folder / name, error);
         EXPECT_NE(movie, nullptr) << error;
         return movie;
     }
-    /// The current timecode `seconds` into the movie.
     std::optional<std::string> at(Movie& movie, double seconds) {
         movie.setCurrentTime(static_cast<int64_t>(seconds * movie.timeScale()));
         return getCurrentTimecodeString(&movie);
@@ -69,23 +66,17 @@ TEST_F(TimecodeUtilitiesTest, ReadsTheTimecodeTracksThatFfmpegWrites) {
 }
 
 TEST_F(TimecodeUtilitiesTest, AnAddedTrackCountsFromItsStartForTheWholeMovie) {
-    struct Case {
-        int fps;
-        bool df;
-        uint32_t flags;
-        int32_t timeScale;
-    };
-    for (const Case c :
-         {Case{25, false, 2, 2500}, Case{30, true, 3, 2997}, Case{24, true, 3, 2397}}) {
-        SCOPED_TRACE(c.fps);
+    for (const auto& [fps, df, flags, timeScale] :
+         {std::tuple{25, false, 2u, 2500}, {30, true, 3u, 2997}, {24, true, 3u, 2397}}) {
+        SCOPED_TRACE(fps);
         Movie movie(600, 2400);  // four seconds
         movie.newTrack(kVideoMediaType, 320, 240);
-        ASSERT_EQ(addTimecodeTrackToMovie(&movie, {.fps = c.fps, .isDf = c.df}), kNoErr);
+        ASSERT_EQ(addTimecodeTrackToMovie(&movie, {.fps = fps, .isDf = df}), kNoErr);
         const MovieTrack& track = *getFirstTimecodeTrack(&movie);
-        EXPECT_EQ(track.definition.flags, c.flags);
-        EXPECT_EQ(track.definition.timeScale, c.timeScale);
+        EXPECT_EQ(track.definition.flags, flags);
+        EXPECT_EQ(track.definition.timeScale, timeScale);
         EXPECT_EQ(track.definition.frameDuration, 100);
-        EXPECT_EQ(track.definition.framesPerSecond, c.fps);
+        EXPECT_EQ(track.definition.framesPerSecond, fps);
         ASSERT_EQ(track.samples.size(), 1u);
         EXPECT_EQ(track.samples[0].frameNumber, 0);
         EXPECT_EQ(track.samples[0].duration, 2400);
@@ -93,9 +84,9 @@ TEST_F(TimecodeUtilitiesTest, AnAddedTrackCountsFromItsStartForTheWholeMovie) {
         EXPECT_EQ(movie.tracksOfMediaType(kVideoMediaType)[0]->references.size(), 1u);
     }
     Movie movie(600, 6000);
-    ASSERT_EQ(addTimecodeTrackToMovie(
-                  &movie, {.hours = 10, .minutes = 0, .seconds = 59, .frames = 20, .fps = 25}),
-              kNoErr);
+    ASSERT_EQ(
+        addTimecodeTrackToMovie(&movie, {.hours = 10, .seconds = 59, .frames = 20, .fps = 25}),
+        kNoErr);
     EXPECT_EQ(getFirstTimecodeString(&movie), " 10:00:59:20");
     EXPECT_EQ(at(movie, 1.5), " 10:01:01:07");
     EXPECT_EQ(at(movie, 10.0), std::nullopt) << "past the movie's end";
@@ -133,11 +124,9 @@ TEST_F(TimecodeUtilitiesTest, DeletingTracksTakesEveryReferenceToThemAlong) {
     EXPECT_EQ(movie.tracks().size(), 2u);
 }
 
-// Files that are no movies, or lost their end, open with an error or without
-// a usable timecode track; none crashes or hangs.
+// Files that are no movies or lost their end: an error or no usable track, never a crash or hang.
 TEST_F(TimecodeUtilitiesTest, DamagedFilesOpenWithAnErrorOrWithoutTimecode) {
-    auto whole = made("whole.mov", "25", "-timecode 01:00:00:00");
-    ASSERT_TRUE(whole);
+    ASSERT_TRUE(made("whole.mov", "25", "-timecode 01:00:00:00"));
     std::ifstream in(folder / "whole.mov", std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), {});
     const auto write = [&](const std::string& name, const std::string& content) {
@@ -162,12 +151,9 @@ TEST(TimecodeArithmetic, AgreesWithLibavutilOverADay) {
          {std::pair{25, false}, std::pair{30, true}, std::pair{60, true}, std::pair{24, false}}) {
         SCOPED_TRACE(fps);
         const TimecodeDefinition definition{df ? 3u : 2u, fps * 100, 100, uint8_t(fps)};
+        const int flags = (df ? AV_TIMECODE_FLAG_DROPFRAME : 0) | AV_TIMECODE_FLAG_24HOURSMAX;
         AVTimecode reference{};
-        ASSERT_EQ(
-            av_timecode_init(&reference, AVRational{fps, 1},
-                             (df ? AV_TIMECODE_FLAG_DROPFRAME : 0) | AV_TIMECODE_FLAG_24HOURSMAX, 0,
-                             nullptr),
-            0);
+        ASSERT_EQ(av_timecode_init(&reference, AVRational{fps, 1}, flags, 0, nullptr), 0);
         std::array<char, AV_TIMECODE_STR_SIZE> text{};
         for (int64_t n = 0; n < int64_t(fps) * 86400 + 50; n += 7) {
             const TimecodeRecord record = frameNumberToTimecode(definition, n);
