@@ -1,13 +1,9 @@
-// The hot key as a person uses it, on a display of its own (xvfb-run): a
-// separate program has a focused text view, the "user" presses keys through
-// XTest on a connection of their own, and what the text view received is
-// compared with what the controller should have typed.
+// The hot key as a person uses it under Xvfb: the "user" presses keys through XTest on a
+// connection of their own, into the focused text view of another program.
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <string>
 
 #include "hotkey/HotkeyController.h"
@@ -46,11 +42,6 @@ protected:
         XCloseDisplay(user);
     }
 
-    static void SetUpTestSuite() {
-        gdk_set_allowed_backends("x11");
-        ASSERT_TRUE(gtk_init_check(nullptr, nullptr)) << "no display: run under xvfb-run";
-    }
-
     void key(KeyCode keycode, bool down) {
         XTestFakeKeyEvent(user, keycode, down ? True : False, CurrentTime);
         XSync(user, False);
@@ -71,6 +62,13 @@ protected:
         tc.ht = h / 10, tc.hu = h % 10, tc.mt = m / 10, tc.mu = m % 10;
         tc.st = s / 10, tc.su = s % 10, tc.ft = f / 10, tc.fu = f % 10;
         hotkey.receiveTimecode(TimecodeWrapper(tc));
+    }
+    void hotKeyTypes(const char* layout, const std::string& text) {
+        SCOPED_TRACE(layout);
+        setLayout(layout);
+        field.clear();
+        press({kGrave});
+        EXPECT_EQ(field.await(text), text);
     }
 
     struct Settings : UserDefaultsController {
@@ -94,24 +92,12 @@ TEST_F(HotKeyTyping, TypesTheLastValueInTheFormatOnEveryLayout) {
     EXPECT_EQ(field.await("\n00:00:00.00\t"), "\n00:00:00.00\t") << "zeros before any value";
 
     value(1, 2, 3, 4);
-    for (const char* layout : {"us", "de", "fr"}) {
-        SCOPED_TRACE(layout);
-        setLayout(layout);
-        field.clear();
-        press({kGrave});
-        EXPECT_EQ(field.await("\n01:02:03.04\t"), "\n01:02:03.04\t");
-    }
+    for (const char* layout : {"us", "de", "fr"}) hotKeyTypes(layout, "\n01:02:03.04\t");
 
     // Caps Lock must not change the case of what is typed.
     settings.setObjectForKey("Take %h-%m%%|AbZ", "TypedFormat");
     XkbLockModifiers(user, XkbUseCoreKbd, LockMask, LockMask);
-    for (const char* layout : {"de", "us"}) {
-        SCOPED_TRACE(layout);
-        setLayout(layout);
-        field.clear();
-        press({kGrave});
-        EXPECT_EQ(field.await("Take 01-02%|AbZ"), "Take 01-02%|AbZ");
-    }
+    for (const char* layout : {"de", "us"}) hotKeyTypes(layout, "Take 01-02%|AbZ");
     XkbLockModifiers(user, XkbUseCoreKbd, LockMask, 0);
 }
 
@@ -123,8 +109,7 @@ TEST_F(HotKeyTyping, EveryPrintableCharacterArrivesAsItself) {
         expected += c;
     }
     settings.setObjectForKey(format, "TypedFormat");
-    press({kGrave});
-    EXPECT_EQ(field.await(expected), expected);
+    hotKeyTypes("us", expected);
 }
 
 // Ctrl held for Ctrl+T must neither turn digits into control characters nor
@@ -140,8 +125,8 @@ TEST_F(HotKeyTyping, ANewHotKeyTakesOverAndHeldModifiersDoNotLeak) {
     field.clear();
     press({kLeftCtrl, kT});
     EXPECT_EQ(field.await("10000000"), "10000000");
-    std::array<char, 32> keys{};
-    XQueryKeymap(user, keys.data());
+    char keys[32] = {};
+    XQueryKeymap(user, keys);
     EXPECT_EQ(keys[kLeftCtrl / 8] & (1 << (kLeftCtrl % 8)), 0) << "Ctrl left down";
     press({kA});
     EXPECT_EQ(field.await("10000000a"), "10000000a");
@@ -154,21 +139,16 @@ TEST_F(HotKeyTyping, AKeyHeldByAnotherApplicationIsRefusedWithOneLine) {
     settings.setObjectForKey(16, "HotKeyCode");
     EXPECT_FALSE(hotkey.isRegistered());
     const auto lines = log.lines();
-    EXPECT_EQ(std::ranges::count_if(lines,
-                                    [](const std::string& l) {
-                                        return l.starts_with(
-                                            "Hot key 16 not registered: another "
-                                            "application holds it");
-                                    }),
-              1);
+    const std::string refused = "Hot key 16 not registered: another application holds it";
+    EXPECT_EQ(std::ranges::count_if(lines, [&](auto& l) { return l.starts_with(refused); }), 1);
     EXPECT_EQ(lines.back(), "Registered hot key 0");
-    XUngrabKey(user, kY, ControlMask, DefaultRootWindow(user));
-    XSync(user, False);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    gdk_set_allowed_backends("x11");
+    gtk_init(&argc, &argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
