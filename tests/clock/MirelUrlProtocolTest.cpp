@@ -31,11 +31,10 @@ const Routes kRoutes = [] {
         const std::string name = entry.path().filename().string();
         // The browser clock's page is its own server's, not the window's.
         if (name == "timecode.html" || name == "notfound.html" || name == "webclock.html") continue;
-        routes.emplace_back(name == MIREL_JQUERY_BASE_NAME ".js" ? "mirel://static/jquery.js"
-                            : name.ends_with(".html")
-                                ? "mirel:///" + name.substr(0, name.size() - 5)
-                                : "mirel://static/" + name,
-                            "html/" + name);
+        std::string url = "mirel://static/" + name;
+        if (name == MIREL_JQUERY_BASE_NAME ".js") url = "mirel://static/jquery.js";
+        if (name.ends_with(".html")) url = "mirel:///" + name.substr(0, name.size() - 5);
+        routes.emplace_back(url, "html/" + name);
     }
     return routes;
 }();
@@ -112,12 +111,12 @@ TEST_F(MirelUrlProtocolTest, NotFoundPageAndInputListCarryOutsideTextWithoutMark
     const json hostile = {{"u", "mirel://network/x"},
                           {"n", "<img src=x onerror=MirelClock.setPreference(1,'X')>&amp;"},
                           {"i", "network"}};
-    sources.entries = {hostile.dump(), json{{"u", "mirel://audio/0"}, {"n", "A&B"}}.dump()};
+    const json plain = {{"u", "mirel://audio/0"}, {"n", "A&B"}};
+    sources.entries = {hostile.dump(), plain.dump()};
     const std::string document = *protocol.startLoading("mirel:///json/timecodeinputs/", kRead);
     EXPECT_EQ(document.find_first_of("<>&"), std::string::npos) << document;
     EXPECT_NE(document.find("\\u003cimg"), std::string::npos) << document;
-    EXPECT_EQ(json::parse(document),
-              json::array({hostile, {{"u", "mirel://audio/0"}, {"n", "A&B"}}}));
+    EXPECT_EQ(json::parse(document), json::array({hostile, plain}));
 }
 
 TEST_F(MirelUrlProtocolTest, SourceAddressesStoreTheNameTheyCarryOrFailLeavingTheChoice) {
