@@ -59,6 +59,23 @@ std::string slurp(const std::string& path) {
     return text.str();
 }
 
+ProcessStat processStat(int pid) {
+    const std::string text = slurp("/proc/" + std::to_string(pid) + "/stat");
+    const size_t open = text.find('('), close = text.rfind(')');
+    ProcessStat p;
+    if (open == std::string::npos || close == std::string::npos) return p;
+    unsigned long long user = 0, system = 0;
+    // After the name: state, parent, then fields 5 to 13, then utime and stime.
+    if (std::sscanf(text.c_str() + close + 1,
+                    " %*c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &p.parent, &user,
+                    &system) != 3)
+        return p;
+    p.user = int64_t(user);
+    p.system = int64_t(system);
+    p.name = text.substr(open + 1, close - open - 1);
+    return p;
+}
+
 int64_t wallMs() {
     return g_get_real_time() / 1000;
 }

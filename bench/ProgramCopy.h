@@ -64,6 +64,16 @@ std::vector<ClockSample> running(const std::vector<ClockSample>& samples);
 /// The copy's paint counts, in order.
 std::vector<PaintCount> paintCounts(const std::string& log);
 
+/// A process's CPU time so far (clock ticks, user and system), its parent and its name.
+struct ProcessStat {
+    int64_t user = -1, system = -1;
+    int parent = 0;
+    std::string name;
+    int64_t ticks() const { return user + system; }
+};
+/// From /proc/PID/stat; user and system stay -1 when the process is gone.
+ProcessStat processStat(int pid);
+
 int64_t wallMs();
 std::string slurp(const std::string& path);
 

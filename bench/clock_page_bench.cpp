@@ -94,38 +94,16 @@ private:
     std::string display_;
 };
 
-// utime + stime of a process in clock ticks, its parent and its name.
-struct ProcessTimes {
-    long long ticks = 0;
-    int parent = 0;
-    std::string name;
-};
-
-std::optional<ProcessTimes> processTimes(int pid) {
-    const std::string text = slurp("/proc/" + std::to_string(pid) + "/stat");
-    const size_t open = text.find('('), close = text.rfind(')');
-    if (open == std::string::npos || close == std::string::npos) return std::nullopt;
-    ProcessTimes p;
-    p.name = text.substr(open + 1, close - open - 1);
-    unsigned long long user = 0, system = 0;
-    // After the name: state, parent, then fields 5 to 13, then utime and stime.
-    if (std::sscanf(text.c_str() + close + 1,
-                    " %*c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &p.parent, &user,
-                    &system) != 3)
-        return std::nullopt;
-    p.ticks = (long long)(user + system);
-    return p;
-}
-
 // The process and all its descendants, by pid.
-std::map<int, ProcessTimes> tree(int root) {
-    std::map<int, ProcessTimes> all;
+std::map<int, ProcessStat> tree(int root) {
+    std::map<int, ProcessStat> all;
     for (const auto& entry : fs::directory_iterator("/proc")) {
         const std::string name = entry.path().filename();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        if (auto p = processTimes(std::stoi(name))) all[std::stoi(name)] = *p;
+        const ProcessStat p = processStat(std::stoi(name));
+        if (p.user >= 0) all[std::stoi(name)] = p;
     }
-    std::map<int, ProcessTimes> kept;
+    std::map<int, ProcessStat> kept;
     if (all.count(root)) kept[root] = all[root];
     for (bool grew = true; grew;) {
         grew = false;
@@ -153,29 +131,20 @@ std::optional<PaintCount> lastCount(const std::string& log) {
     return counts.back();
 }
 
-bool waitFor(const std::function<bool()>& done, std::chrono::seconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(100ms);
-    }
-    return true;
-}
-
 // Over `seconds`, after 2 s to settle: the CPU of the tree under `root` and of
 // the X server, and what the page, whose counts `log` gives, was given and painted.
 Row sample(const std::string& name, GPid root, GPid xServer,
            const std::function<std::string()>& log, double seconds) {
     std::this_thread::sleep_for(2s);
     const auto before = tree(root);
-    const auto xBefore = processTimes(xServer);
+    const ProcessStat xBefore = processStat(xServer);
     const int64_t fromMs = wallMs();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const auto after = tree(root);
-    const auto xAfter = processTimes(xServer);
+    const ProcessStat xAfter = processStat(xServer);
     const int64_t toMs = wallMs();
     // The page reports once a second: wait for the report after the end.
-    waitFor(
+    runUntil(
         [&] {
             const auto c = lastCount(log());
             return c && c->atMs >= toMs;
@@ -188,11 +157,13 @@ Row sample(const std::string& name, GPid root, GPid xServer,
     for (const auto& [pid, p] : after) {
         const auto was = before.find(pid);
         const double share =
-            double(p.ticks - (was != before.end() ? was->second.ticks : 0)) * percent;
+            double(p.ticks() - (was != before.end() ? was->second.ticks() : 0)) * percent;
         (pid == root ? row.program : row.cpu[p.name]) += share;
         row.tree += share;
     }
-    if (xBefore && xAfter) row.xServer = double(xAfter->ticks - xBefore->ticks) * percent;
+    if (xBefore.user >= 0 && xAfter.user >= 0) {
+        row.xServer = double(xAfter.ticks() - xBefore.ticks()) * percent;
+    }
 
     std::optional<PaintCount> first, last;
     for (const PaintCount& c : paintCounts(log())) {
@@ -224,7 +195,7 @@ std::optional<Row> measure(const View& view, const std::string& program, const s
                {"e2eInput", kDevice},
                {"e2eSampleMs", 1000}});
     const auto log = [&] { return copy.log(); };
-    if (!waitFor([&] { return running(clockSamples(log())).size() >= 2; }, 60s)) {
+    if (!runUntil([&] { return running(clockSamples(log())).size() >= 2; }, 60s)) {
         std::fprintf(stderr, "%s: the clock never ran:\n%s\n", view.name.c_str(), log().c_str());
         return std::nullopt;
     }
@@ -232,7 +203,7 @@ std::optional<Row> measure(const View& view, const std::string& program, const s
         const char* argv[] = {"xdotool", "mousemove", "100", "100", "key", "F11", nullptr};
         g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr,
                      nullptr, nullptr, nullptr, nullptr, nullptr);
-        if (!waitFor(
+        if (!runUntil(
                 [&] {
                     const auto c = lastCount(log());
                     return c && c->width == view.width && c->height == view.height;
@@ -264,7 +235,7 @@ std::optional<Row> measureFloor(const View& view, const std::string& page, const
         return std::nullopt;
     const auto log = [&] { return slurp(logPath); };
     std::optional<Row> row;
-    if (waitFor(
+    if (runUntil(
             [&] {
                 const auto c = lastCount(log());
                 return c && c->painted > 25;

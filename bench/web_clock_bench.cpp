@@ -76,25 +76,6 @@ int64_t realtimeUs() {
     return int64_t(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
 }
 
-struct Ticks {
-    int64_t user = -1, system = -1;
-};
-
-// utime and stime of a process, in clock ticks.
-Ticks cpuTicks(pid_t pid) {
-    const std::string text = slurp("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close = text.rfind(')');
-    if (close == std::string::npos) return {};
-    unsigned long long user = 0, system = 0;
-    // After the name: state, then fields 4 to 13, then utime and stime.
-    if (std::sscanf(text.c_str() + close + 1,
-                    " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
-                    &system) != 2) {
-        return {};
-    }
-    return {int64_t(user), int64_t(system)};
-}
-
 double ownCpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -578,11 +559,11 @@ Row measure(const std::string& what, pid_t pid, Program* program, const Copy* ap
     if (program != nullptr) program->take();
     if (clients != nullptr) clients->startWindow();
     const int64_t fromMs = wallMs();
-    const Ticks startTicks = cpuTicks(pid);
+    const ProcessStat startTicks = processStat(pid);
     const double ownStart = ownCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const Ticks endTicks = cpuTicks(pid);
+    const ProcessStat endTicks = processStat(pid);
     const int64_t toMs = wallMs();
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
